@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what the build needs (Debian/Ubuntu, as root or with sudo), then
+# builds and runs every test twice: a normal build and an AddressSanitizer +
+# UndefinedBehaviorSanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev python3)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi
+
+jobs=$(nproc)
+run_suite() {
+    local dir=$1; shift
+    cmake -S . -B "$dir" -G Ninja "$@"
+    cmake --build "$dir" -j "$jobs"
+    (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600)
+}
+
+echo "=== normal build ==="
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "=== sanitizer build (ASan + UBSan) ==="
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRUN_SANITIZE=ON
