@@ -1,0 +1,516 @@
+#include "app/rpc.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "app/console.h"
+#include "app/models.h"
+#include "app/settings.h"
+#include "app/workers.h"
+
+std::vector<RpcClient> g_client_fds;
+std::recursive_mutex g_client_mutex;
+
+namespace {
+
+constexpr int kServerPollMs = 200;
+constexpr int kClientPollMs = 200;
+
+// Wakes the server thread when a broadcast left bytes for it to flush or
+// marked a client dead.
+int g_server_wake_fd = -1;
+
+void wakeServer() {
+    if (g_server_wake_fd >= 0) {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(g_server_wake_fd, &one, sizeof one);
+    }
+}
+
+// Sends what the socket takes now; marks the client dead on a failed peer.
+// Caller holds g_client_mutex.
+void flushClientLocked(RpcClient& client) {
+    while (!client.dead && client.outOffset < client.out.size()) {
+        ssize_t n = send(client.fd, client.out.data() + client.outOffset,
+                         client.out.size() - client.outOffset, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            client.outOffset += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        client.dead = true;
+    }
+    if (client.outOffset == client.out.size()) {
+        client.out.clear();
+        client.outOffset = 0;
+    } else if (client.outOffset > client.out.size() / 2) {
+        client.out.erase(client.out.begin(),
+                         client.out.begin() + static_cast<std::ptrdiff_t>(client.outOffset));
+        client.outOffset = 0;
+    }
+}
+
+// Queues packets for one client and sends what the socket takes at once.
+void queueForClientLocked(RpcClient& client, const RpcFramePkg* pkgs, size_t count) {
+    if (client.dead) {
+        return;
+    }
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(pkgs);
+    client.out.insert(client.out.end(), bytes, bytes + count * kRpcPkgSize);
+    flushClientLocked(client);
+    if (!client.dead && client.out.size() - client.outOffset > kRpcClientBacklogMax) {
+        log_error("Client (%d) too slow, dropped", client.fd);
+        client.dead = true;
+    }
+    if (client.dead || client.outOffset < client.out.size()) {
+        wakeServer();
+    }
+}
+
+RpcClient* findClientLocked(int fd) {
+    for (RpcClient& client : g_client_fds) {
+        if (client.fd == fd) {
+            return &client;
+        }
+    }
+    return nullptr;
+}
+
+void replyToClient(int fd, const RpcFramePkg& pkg) {
+    std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+    if (RpcClient* client = findClientLocked(fd)) {
+        queueForClientLocked(*client, &pkg, 1);
+    }
+}
+
+// Only peers running as this user (or root) may drive the adapter.
+bool peerAllowed(int fd) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+        return false;
+    }
+    return cred.uid == geteuid() || cred.uid == 0;
+}
+
+void acceptClient(int listenFd) {
+    int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+        return;
+    }
+    if (!peerAllowed(fd)) {
+        log_error("Client (%d) refused: peer runs as another user", fd);
+        close(fd);
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+    if (g_client_fds.size() >= static_cast<size_t>(kRpcMaxClients)) {
+        close(fd);
+        return;
+    }
+    RpcClient client;
+    client.fd = fd;
+    g_client_fds.push_back(std::move(client));
+    log_info("New Client (%d) Link...", fd);
+}
+
+// Closes and forgets clients marked dead. Server thread only.
+void reapDeadClients() {
+    std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+    for (auto it = g_client_fds.begin(); it != g_client_fds.end();) {
+        if (it->dead) {
+            log_info("Client (%d) Dislink", it->fd);
+            close(it->fd);
+            it = g_client_fds.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Reads what the client sent and handles every whole packet in order.
+// Server thread only: the assembler of a client is touched by no other thread.
+void serveClientInput(int fd) {
+    uint8_t buf[8 * kRpcPkgSize];
+    while (g_running.load()) {
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;
+        }
+        if (n <= 0) {
+            std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+            if (RpcClient* client = findClientLocked(fd)) {
+                client->dead = true;
+            }
+            return;
+        }
+        size_t used = 0;
+        while (used < static_cast<size_t>(n)) {
+            RpcFramePkg pkg;
+            bool complete = false;
+            {
+                std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+                RpcClient* client = findClientLocked(fd);
+                if (client == nullptr || client->dead) {
+                    return;
+                }
+                used += client->in.feed(buf + used, static_cast<size_t>(n) - used);
+                if (client->in.ready()) {
+                    pkg = client->in.take();
+                    complete = true;
+                }
+            }
+            if (complete) {
+                rpcServerRpcPkgHandle(fd, &pkg);
+            }
+        }
+    }
+}
+
+bool packetIsForThisAdapter(const RpcFramePkg& pkg) {
+    return pkg.devType == canAst.devType && pkg.devIndex == canAst.devIndex &&
+           pkg.channel < static_cast<uint32_t>(kMaxChannels);
+}
+
+}  // namespace
+
+int rpcSocketPath(const char* name, uint32_t devIndex, char* buffer, size_t size) {
+    sockaddr_un addr;
+    int n = std::snprintf(buffer, size, "/tmp/Kestrun_%s_%u.sock", name, devIndex);
+    if (n < 0 || static_cast<size_t>(n) >= size || static_cast<size_t>(n) >= sizeof addr.sun_path) {
+        return -1;
+    }
+    return 0;
+}
+
+int rpcStartServer(const char* name, uint32_t devIndex) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (rpcSocketPath(name, devIndex, addr.sun_path, sizeof addr.sun_path) != 0) {
+        return -1;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    unlink(addr.sun_path);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 5) != 0) {
+        close(fd);
+        return -1;
+    }
+    if (g_server_wake_fd < 0) {
+        g_server_wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
+    return fd;
+}
+
+int rpcConnectServer(const char* name, uint32_t devIndex) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (rpcSocketPath(name, devIndex, addr.sun_path, sizeof addr.sun_path) != 0) {
+        return -1;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int rpcPkgWrite(int fd, const RpcFramePkg* pkg) {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(pkg);
+    size_t done = 0;
+    while (done < kRpcPkgSize) {
+        ssize_t n = send(fd, bytes + done, kRpcPkgSize - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The owner is busy; wait for room, but give up when the run ends.
+            if (!g_running.load() && done == 0) {
+                return -1;
+            }
+            pollfd pfd{fd, POLLOUT, 0};
+            poll(&pfd, 1, kClientPollMs);
+            continue;
+        }
+        return -1;
+    }
+    return 0;
+}
+
+int rpcPkgRead(int fd, RpcFramePkg* pkg) {
+    RpcPkgAssembler assembler;
+    uint8_t buf[kRpcPkgSize];
+    while (!assembler.ready()) {
+        ssize_t n = read(fd, buf, kRpcPkgSize - assembler.pending());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return -1;
+        }
+        assembler.feed(buf, static_cast<size_t>(n));
+    }
+    *pkg = assembler.take();
+    return 0;
+}
+
+void rpcServerManageThread(int listenFd, uint32_t /*devType*/, uint32_t /*devIndex*/,
+                           uint32_t /*channel*/) {
+    std::vector<pollfd> fds;
+    while (g_running.load()) {
+        fds.clear();
+        fds.push_back({listenFd, POLLIN, 0});
+        if (g_server_wake_fd >= 0) {
+            fds.push_back({g_server_wake_fd, POLLIN, 0});
+        }
+        size_t firstClient = fds.size();
+        {
+            std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+            for (const RpcClient& client : g_client_fds) {
+                short events = POLLIN;
+                if (client.outOffset < client.out.size()) {
+                    events |= POLLOUT;
+                }
+                fds.push_back({client.fd, events, 0});
+            }
+        }
+        int ready = poll(fds.data(), fds.size(), kServerPollMs);
+        if (ready < 0) {
+            continue;
+        }
+        if (fds.size() > 1 && fds[1].fd == g_server_wake_fd && fds[1].revents != 0) {
+            uint64_t count;
+            [[maybe_unused]] ssize_t n = read(g_server_wake_fd, &count, sizeof count);
+        }
+        for (size_t i = firstClient; i < fds.size(); ++i) {
+            if (fds[i].revents & POLLOUT) {
+                std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+                if (RpcClient* client = findClientLocked(fds[i].fd)) {
+                    flushClientLocked(*client);
+                }
+            }
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
+                serveClientInput(fds[i].fd);
+            }
+        }
+        reapDeadClients();
+        if (fds[0].revents & POLLIN) {
+            acceptClient(listenFd);
+        }
+    }
+}
+
+int rpcServerRpcPkgHandle(int fd, RpcFramePkg* pkg) {
+    if (pkg->cmd != RPC_SEND_REQ && pkg->cmd != RPC_INIT_REQ) {
+        return 0;
+    }
+    if (!packetIsForThisAdapter(*pkg)) {
+        // Another adapter's or an impossible channel: refuse without touching
+        // any per-channel table.
+        pkg->cmd = pkg->cmd == RPC_SEND_REQ ? RPC_SEND_RESULT : RPC_INIT_RESULT;
+        pkg->result = -1;
+        replyToClient(fd, *pkg);
+        return 0;
+    }
+    uint32_t channel = pkg->channel;
+    if (pkg->cmd == RPC_SEND_REQ) {
+        pkg->userObj.direction = 0;
+        uint32_t result = hwSendUserObj(pkg->devType, pkg->devIndex, channel, &pkg->userObj);
+        pkg->result = static_cast<int32_t>(result);
+        if (!canAst.sendMode && !canAst.statusMode) {
+            canUserObjShow(&pkg->userObj, 1);
+            if (result == 0) {
+                log_error("发送失败.");
+            }
+        }
+        pkg->cmd = RPC_SEND_RESULT;
+        {
+            // The requester gets its result even before its init request
+            // registered a channel for it.
+            std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+            RpcClient* requester = findClientLocked(fd);
+            if (requester != nullptr && requester->channel != static_cast<int32_t>(channel)) {
+                queueForClientLocked(*requester, pkg, 1);
+            }
+            rpcBroadcastUserObj(pkg);
+        }
+        return 0;
+    }
+
+    // RPC_INIT_REQ
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+        if (RpcClient* client = findClientLocked(fd)) {
+            client->channel = static_cast<int32_t>(channel);
+        }
+    }
+    if (canAst.chInited[channel]) {
+        pkg->result = 0;  // shared channel: the bit rates set first stay in force
+    } else {
+        pkg->result = hwInit(pkg->devType, pkg->devIndex, channel, pkg->fdMode, pkg->arbRate,
+                             pkg->dataRate, pkg->iso);
+        if (pkg->result == 0) {
+            __atomic_store_n(&canAst.chInited[channel], 1, __ATOMIC_RELEASE);
+        }
+    }
+    pkg->cmd = RPC_INIT_RESULT;
+    replyToClient(fd, *pkg);
+    return 0;
+}
+
+void rpcBroadcastUserObj(const RpcFramePkg* pkg) {
+    rpcBroadcastPkgs(pkg, 1);
+}
+
+void rpcBroadcastPkgs(const RpcFramePkg* pkgs, size_t count) {
+    if (count == 0) {
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+    for (RpcClient& client : g_client_fds) {
+        // Clients keep only their own channel's packets; the others are not
+        // worth the socket traffic. Batches share one channel.
+        if (client.channel == static_cast<int32_t>(pkgs[0].channel)) {
+            queueForClientLocked(client, pkgs, count);
+        }
+    }
+}
+
+void rpcCloseAllClients() {
+    std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+    for (RpcClient& client : g_client_fds) {
+        close(client.fd);
+    }
+    g_client_fds.clear();
+}
+
+void rpcRecvThread(int fd) {
+    RpcPkgAssembler assembler;
+    uint8_t buf[16 * kRpcPkgSize];
+    while (g_running.load()) {
+        pollfd pfd{fd, POLLIN, 0};
+        int ready = poll(&pfd, 1, kClientPollMs);
+        if (ready <= 0) {
+            continue;  // time-out or signal: look at g_running again
+        }
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            log_error("(%d)与服务器断开", fd);
+            g_running.store(false);
+            return;
+        }
+        size_t used = 0;
+        while (used < static_cast<size_t>(n)) {
+            used += assembler.feed(buf + used, static_cast<size_t>(n) - used);
+            if (assembler.ready()) {
+                RpcFramePkg pkg = assembler.take();
+                rpcClientRpcPkgHandle(&pkg);
+            }
+        }
+    }
+}
+
+namespace {
+
+uint8_t g_client_tag[3];
+
+bool ownTag(const RpcFramePkg& pkg) {
+    return std::memcmp(pkg.reserved0, g_client_tag, sizeof g_client_tag) == 0;
+}
+
+}  // namespace
+
+void rpcClientTagRequest(RpcFramePkg* pkg) {
+    static const bool tagged = [] {
+        uint32_t pid = static_cast<uint32_t>(getpid());
+        g_client_tag[0] = static_cast<uint8_t>(pid);
+        g_client_tag[1] = static_cast<uint8_t>(pid >> 8);
+        g_client_tag[2] = static_cast<uint8_t>((pid >> 16) | 0x80);  // never all zero
+        return true;
+    }();
+    (void)tagged;
+    std::memcpy(pkg->reserved0, g_client_tag, sizeof g_client_tag);
+}
+
+int rpcClientRpcPkgHandle(const RpcFramePkg* pkg) {
+    if (pkg->devType != canAst.devType || pkg->devIndex != canAst.devIndex ||
+        pkg->channel != canAst.channel) {
+        return -1;
+    }
+    switch (pkg->cmd) {
+        case RPC_RECV_FRAME:
+            if (canAst.recvMode) {
+                canUserObjShow(&pkg->userObj, 1);
+            }
+            break;
+        case RPC_STATS:
+            if (canAst.statusMode) {
+                stats_display(&pkg->stats, deviceNameGetByType(canAst.devType),
+                              static_cast<int>(canAst.channel));
+            }
+            break;
+        case RPC_SEND_RESULT: {
+            if (ownTag(*pkg)) {
+                hwNoteOwnSendResult(pkg->result);
+            }
+            hwTxPendingClear();
+            if (canAst.statusMode) {
+                break;
+            }
+            bool failed = pkg->result <= 0;
+            if (canAst.sendMode) {
+                if (taskTxConfig.echo || failed) {
+                    canUserObjShow(&pkg->userObj, 1);
+                }
+                if (failed) {
+                    log_error("发送失败.");
+                }
+            }
+            if (canAst.recvMode) {
+                canUserObjShow(&pkg->userObj, 1);
+                if (failed) {
+                    log_error("发送失败.");
+                }
+            }
+            break;
+        }
+        case RPC_INIT_RESULT:
+            if (pkg->result >= 0) {
+                log_info("设备初始化成功...");
+            } else {
+                log_error("设备初始化失败...");
+            }
+            break;
+        default:
+            break;
+    }
+    return 0;
+}

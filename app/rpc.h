@@ -1,0 +1,73 @@
+// Channel sharing between processes.
+//
+// The owner of an adapter serves a Unix stream socket
+// "/tmp/Kestrun_<model>_<index>.sock"; every other process for the same
+// adapter connects as a client, asks the owner to initialise its channel and
+// to transmit its frames, and receives the frames, send results and
+// statistics of its channel. Every message is one 272-byte RpcFramePkg.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "app/rpc_packet.h"
+
+constexpr int kRpcMaxClients = 10;
+// A client that falls this far behind the owner's broadcasts is dropped
+// rather than allowed to stall the owner or grow its memory without bound.
+constexpr size_t kRpcClientBacklogMax = 8u << 20;
+
+// One connected client, as the owner's server sees it.
+struct RpcClient {
+    int fd = -1;
+    int32_t channel = -1;      // from its init request; -1 until then
+    bool dead = false;         // to be closed and removed by the server thread
+    std::vector<uint8_t> out;  // bytes not yet taken by the socket
+    size_t outOffset = 0;
+    RpcPkgAssembler in;
+};
+
+// The connected clients; guarded by g_client_mutex. Only the server thread
+// adds, closes and removes entries, so a descriptor is never reused while
+// another thread still refers to it.
+extern std::vector<RpcClient> g_client_fds;
+extern std::recursive_mutex g_client_mutex;
+
+// Writes the socket path into buffer (`size` bytes); -1 when it does not fit
+// a Unix socket address.
+int rpcSocketPath(const char* name, uint32_t devIndex, char* buffer, size_t size);
+
+// Listening socket for the owner, or -1. A stale socket file is replaced.
+int rpcStartServer(const char* name, uint32_t devIndex);
+// Connected socket for a client, or -1.
+int rpcConnectServer(const char* name, uint32_t devIndex);
+
+// Blocking transfer of exactly one packet, resuming after partial transfers
+// and signals; 0 on success, -1 when the peer is gone (or, for writes, the
+// run ended while the peer did not take the packet).
+int rpcPkgWrite(int fd, const RpcFramePkg* pkg);
+int rpcPkgRead(int fd, RpcFramePkg* pkg);
+
+// Owner: accepts clients and handles their packets until g_running clears.
+void rpcServerManageThread(int listenFd, uint32_t devType, uint32_t devIndex, uint32_t channel);
+// Owner: handles one packet from the client on `fd`. Returns 0.
+int rpcServerRpcPkgHandle(int fd, RpcFramePkg* pkg);
+// Owner: hands a packet to every client of the packet's channel without
+// waiting for any of them.
+void rpcBroadcastUserObj(const RpcFramePkg* pkg);
+void rpcBroadcastPkgs(const RpcFramePkg* pkgs, size_t count);
+
+// Client: reads the owner's packets until the connection ends or g_running
+// clears; a lost connection ends the run.
+void rpcRecvThread(int fd);
+// Client: 0 when the packet was for this process and handled, -1 otherwise.
+int rpcClientRpcPkgHandle(const RpcFramePkg* pkg);
+
+// Client: the tag this process puts into its send requests, so that it can
+// tell the results of its own requests from those of other clients.
+void rpcClientTagRequest(RpcFramePkg* pkg);
+
+// Owner: closes every client connection (at the end of the run).
+void rpcCloseAllClients();

@@ -1,0 +1,133 @@
+#include "app/run_plan.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "app/console.h"
+#include "app/lockfile.h"
+#include "app/rpc.h"
+#include "app/settings.h"
+#include "app/workers.h"
+#include "kcan.h"
+
+namespace {
+
+// An owner creates its socket only after opening the adapter and
+// initialising its channel; a client started meanwhile keeps trying.
+constexpr auto kConnectPatience = std::chrono::seconds(3);
+constexpr auto kConnectRetry = std::chrono::milliseconds(50);
+
+int exitStatusOfRun() {
+    return hwSendFailures() > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int runOwner(const char* name, const _KCAN_USER_OBJ& frame) {
+    const uint32_t type = canAst.devType;
+    const uint32_t index = canAst.devIndex;
+    if (devLock(name, index, 10) != 0) {
+        // Another process took the lock between our probe and our attempt:
+        // it owns the adapter now, so serve as its client instead.
+        if (devLockIsLock(name, index) == 0) {
+            canAst.isOwner = 0;
+            return runClient(name, frame);
+        }
+        log_error("设备锁定失败...");
+        return 1;
+    }
+    if (KCAN_OpenDevice(type, index) != 1) {
+        log_error("VORM Device Open Fail...");
+        devUnlock(name, index);
+        return 1;
+    }
+    if (hwInit(type, index, canAst.channel, canAst.fdMode, canAst.arbRate, canAst.dataRate,
+               canAst.iso) < 0) {
+        devUnlock(name, index);
+        KCAN_CloseDevice(type, index);
+        return 1;
+    }
+    __atomic_store_n(&canAst.chInited[canAst.channel], 1, __ATOMIC_RELEASE);
+    int listenFd = rpcStartServer(name, index);
+    if (listenFd < 0) {
+        log_error("Server Start Fail.");
+        devUnlock(name, index);
+        KCAN_CloseDevice(type, index);
+        return 1;
+    }
+
+    // The server thread is joined (not left detached) so that it can no
+    // longer call into the library once the device is closed.
+    std::thread server(rpcServerManageThread, listenFd, type, index, canAst.channel);
+    std::thread receiver(hwRecvThread, type, index, canAst.channel);
+    std::thread statistics(statusStatisticsThread, true);
+    std::thread sender;
+    if (canAst.sendMode) {
+        sender = std::thread(hwSendThread, 1, listenFd, taskTxConfig, frame, !canAst.recvMode);
+    }
+    log_info("启动完成...");
+
+    if (sender.joinable()) {
+        sender.join();
+    }
+    receiver.join();
+    statistics.join();
+    server.join();
+    log_info("任务完毕,程序退出...");
+
+    close(listenFd);
+    rpcCloseAllClients();
+    char path[128];
+    if (rpcSocketPath(name, index, path, sizeof path) == 0) {
+        unlink(path);
+    }
+    devUnlock(name, index);
+    KCAN_CloseDevice(type, index);
+    return exitStatusOfRun();
+}
+
+int runClient(const char* name, const _KCAN_USER_OBJ& frame) {
+    int fd = -1;
+    auto giveUp = std::chrono::steady_clock::now() + kConnectPatience;
+    while (g_running.load()) {
+        fd = rpcConnectServer(name, canAst.devIndex);
+        if (fd >= 0 || std::chrono::steady_clock::now() >= giveUp) {
+            break;
+        }
+        std::this_thread::sleep_for(kConnectRetry);
+    }
+    if (fd < 0) {
+        log_error("Fail To Link Server...");
+        return 1;
+    }
+
+    RpcFramePkg init;
+    std::memset(&init, 0, sizeof init);
+    init.cmd = RPC_INIT_REQ;
+    init.devType = canAst.devType;
+    init.devIndex = canAst.devIndex;
+    init.channel = canAst.channel;
+    init.arbRate = canAst.arbRate;
+    init.dataRate = canAst.dataRate;
+    init.fdMode = canAst.fdMode;
+    init.iso = canAst.iso;
+    rpcPkgWrite(fd, &init);
+
+    std::thread reader(rpcRecvThread, fd);
+    std::thread sender;
+    if (canAst.sendMode) {
+        sender = std::thread(hwSendThread, 0, fd, taskTxConfig, frame, !canAst.recvMode);
+    }
+    log_info("启动完成...");
+
+    if (sender.joinable()) {
+        sender.join();
+    }
+    reader.join();
+    log_info("任务完毕,程序退出...");
+    close(fd);
+    return exitStatusOfRun();
+}

@@ -1,0 +1,50 @@
+// Channel workers: channel initialisation, sending one frame, the receive
+// worker that polls every initialised channel, the send worker and the
+// statistics worker. The receive and statistics workers run in the owner of
+// the adapter only; the send worker runs in owner and client alike.
+#pragma once
+
+#include <cstdint>
+
+#include "app/settings.h"
+#include "app/user_obj.h"
+
+// 0 when the channel is ready (or the type needs no initialisation here);
+// -1 after a printed error.
+int hwInit(uint32_t devType, uint32_t devIndex, uint32_t channel, uint8_t fd, uint32_t arbRate,
+           uint32_t dataRate, uint8_t iso);
+
+// Transmits one tool frame and counts it; returns the library's result
+// (frames sent: 1 on success).
+uint32_t hwSendUserObj(uint32_t devType, uint32_t devIndex, uint32_t channel,
+                       const _KCAN_USER_OBJ* obj);
+
+// Accounts, shows (own channel, receive mode) and forwards received frames of
+// one channel: objs[0..n).
+void hwObjRecvHandle(uint32_t devType, uint32_t devIndex, uint32_t channel,
+                     const _KCAN_USER_OBJ* objs, int n);
+
+// Receive worker: reads every initialised channel until g_running clears.
+void hwRecvThread(uint32_t devType, uint32_t devIndex, uint32_t channel);
+
+// Send worker: repeats `frame` with period, count and identifier sweep.
+// A client (isOwner 0) hands each frame to the owner over `socket`.
+void hwSendThread(int isOwner, int socket, TaskTxConfig config, _KCAN_USER_OBJ frame,
+                  bool showProgress);
+
+// Statistics worker: once a second per initialised channel (owner only).
+void statusStatisticsThread(bool isOwner);
+
+// Next identifier of a sweep after `current` (random or stepped); `random` is
+// the value drawn for a random sweep.
+uint32_t hwNextSweepId(const TaskTxConfig& config, uint32_t current, uint32_t random);
+
+// Frames whose send failed in this process (owner: transmit result; client:
+// a refused request or a failed result for one of its own requests).
+uint64_t hwSendFailures();
+// Called by the client's reader for results of this process's own requests.
+void hwNoteOwnSendResult(int32_t result);
+
+// Client side of the send worker's flow control: the reader clears the
+// pending flag when the owner reports a send result for this channel.
+void hwTxPendingClear();

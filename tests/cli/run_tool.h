@@ -1,0 +1,13 @@
+// Runs the built kestrun binary and captures what it prints.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ToolRun {
+    int status = -1;  // exit status, or -1 when it did not exit normally
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+ToolRun runTool(const std::vector<std::string>& args);
