@@ -375,7 +375,7 @@ int rpcServerRpcPkgHandle(int fd, RpcFramePkg* pkg) {
         pkg->result = hwInit(pkg->devType, pkg->devIndex, channel, pkg->fdMode, pkg->arbRate,
                              pkg->dataRate, pkg->iso);
         if (pkg->result == 0) {
-            __atomic_store_n(&canAst.chInited[channel], 1, __ATOMIC_RELEASE);
+            hwMarkChannelInited(channel);
         }
     }
     pkg->cmd = RPC_INIT_RESULT;

@@ -50,7 +50,7 @@ int runOwner(const char* name, const _KCAN_USER_OBJ& frame) {
         KCAN_CloseDevice(type, index);
         return 1;
     }
-    __atomic_store_n(&canAst.chInited[canAst.channel], 1, __ATOMIC_RELEASE);
+    hwMarkChannelInited(canAst.channel);
     int listenFd = rpcStartServer(name, index);
     if (listenFd < 0) {
         log_error("Server Start Fail.");

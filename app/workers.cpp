@@ -30,6 +30,11 @@ std::atomic<uint64_t> g_sendFailures{0};
 std::mutex g_txMutex;
 std::condition_variable g_txCond;
 
+// Signalled when a channel becomes initialised, so the receive worker starts
+// its readers at once.
+std::mutex g_initMutex;
+std::condition_variable g_initCond;
+
 std::atomic_ref<uint8_t> txPending() {
     return std::atomic_ref<uint8_t>(canAst.txPending);
 }
@@ -198,6 +203,17 @@ void hwObjRecvHandle(uint32_t devType, uint32_t devIndex, uint32_t channel,
     }
 }
 
+void hwMarkChannelInited(uint32_t channel) {
+    if (channel >= static_cast<uint32_t>(kMaxChannels)) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_initMutex);
+        __atomic_store_n(&canAst.chInited[channel], 1, __ATOMIC_RELEASE);
+    }
+    g_initCond.notify_all();
+}
+
 void hwRecvThread(uint32_t devType, uint32_t devIndex, uint32_t /*channel*/) {
     std::vector<std::thread> readers;
     bool started[kMaxChannels] = {};
@@ -214,7 +230,15 @@ void hwRecvThread(uint32_t devType, uint32_t devIndex, uint32_t /*channel*/) {
                 readers.emplace_back(channelReader, devType, devIndex, c, true);
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::unique_lock<std::mutex> lock(g_initMutex);
+        g_initCond.wait_for(lock, kSleepSlice, [&] {
+            for (uint32_t c = 0; c < static_cast<uint32_t>(kMaxChannels); ++c) {
+                if (!started[c] && channelInited(c)) {
+                    return true;
+                }
+            }
+            return false;
+        });
     }
     for (std::thread& reader : readers) {
         reader.join();

@@ -24,6 +24,10 @@ uint32_t hwSendUserObj(uint32_t devType, uint32_t devIndex, uint32_t channel,
 void hwObjRecvHandle(uint32_t devType, uint32_t devIndex, uint32_t channel,
                      const _KCAN_USER_OBJ* objs, int n);
 
+// Marks a channel initialised by this (owner) process; the receive worker
+// starts reading it at once. Channels outside 0..15 are ignored.
+void hwMarkChannelInited(uint32_t channel);
+
 // Receive worker: reads every initialised channel until g_running clears.
 void hwRecvThread(uint32_t devType, uint32_t devIndex, uint32_t channel);
 

@@ -1,0 +1,116 @@
+// How runs start and end: signals, a killed owner, files left in /tmp, the
+// adapter pulled and plugged back, and the exit statuses.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "e2e_env.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+const char* kStarted = "启动完成...";
+
+std::unique_ptr<Process> start(const E2eAdapter& a, std::vector<std::string> args) {
+    return std::make_unique<Process>(KESTRUN_SIM_LAUNCHER, a.args(std::move(args)), a.env());
+}
+
+class SignalEndsRunInOrder : public ::testing::TestWithParam<int> {};
+
+TEST_P(SignalEndsRunInOrder, LockSocketAndDeviceAreReleased) {
+    E2eAdapter a{20 + GetParam()};
+    auto owner = start(a, {"-a", "500000", "-c", "0", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    struct stat st;
+    EXPECT_EQ(stat(a.lockPath().c_str(), &st), 0);
+    EXPECT_EQ(stat(a.socketPath().c_str(), &st), 0);
+    owner->signal(GetParam());
+    EXPECT_EQ(owner->wait(seconds(10)), 0) << owner->output();
+    EXPECT_EQ(countOf(owner->output(), "任务完毕,程序退出..."), 1);
+    EXPECT_NE(access(a.lockPath().c_str(), F_OK), 0);
+    EXPECT_NE(access(a.socketPath().c_str(), F_OK), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalEndsRunInOrder,
+                         ::testing::Values(SIGINT, SIGTERM, SIGTSTP));
+
+TEST(Lifecycle, KilledOwnerEndsItsClientsAndLeavesFilesANewOwnerReuses) {
+    E2eAdapter a{30};
+    auto owner = start(a, {"-a", "500000", "-c", "0", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    auto client = start(a, {"-a", "500000", "-c", "1", "-r"});
+    ASSERT_TRUE(client->waitFor("设备初始化成功...", seconds(10))) << client->output();
+    owner->signal(SIGKILL);
+    owner->wait(seconds(5));
+    EXPECT_EQ(client->wait(seconds(10)), 0) << client->output();
+    EXPECT_EQ(countOf(client->output(), "与服务器断开"), 1);
+
+    // The stale lock and socket files do not stop the next owner.
+    struct stat st;
+    ASSERT_EQ(stat(a.lockPath().c_str(), &st), 0);
+    ASSERT_EQ(stat(a.socketPath().c_str(), &st), 0);
+    auto next = start(a, {"-a", "500000", "-c", "0", "-r"});
+    ASSERT_TRUE(next->waitFor(kStarted, seconds(20))) << next->output();
+    auto nextClient = start(a, {"-a", "500000", "-c", "1", "-r"});
+    EXPECT_TRUE(nextClient->waitFor("设备初始化成功...", seconds(10))) << nextClient->output();
+}
+
+TEST(Lifecycle, ClientWithoutAnOwnerGivesUp) {
+    E2eAdapter a{31};
+    // A lock held by a process that is not a kestrun owner: no socket appears.
+    int fd = open(a.lockPath().c_str(), O_RDWR | O_CREAT, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    auto client = start(a, {"-a", "500000", "-c", "1", "-r"});
+    EXPECT_EQ(client->wait(seconds(15)), 1) << client->output();
+    EXPECT_EQ(countOf(client->output(), "Fail To Link Server..."), 1) << client->output();
+    close(fd);
+    unlink(a.lockPath().c_str());
+}
+
+TEST(Lifecycle, AdapterPulledAndPluggedBackResumesTheChannel) {
+    E2eAdapter a{32};
+    auto owner = start(a, {"-a", "500000", "-c", "0", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    a.inject(0, "10", "01");
+    ASSERT_TRUE(owner->waitFor("接收->CAN ID:0x10 ", seconds(10))) << owner->output();
+    int status = -1;
+    a.simctl({"unplug", std::to_string(a.index)}, &status);
+    ASSERT_EQ(status, 0);
+    ASSERT_TRUE(owner->waitFor("DisLink", seconds(10))) << owner->output();
+    a.simctl({"plug", std::to_string(a.index)}, &status);
+    ASSERT_EQ(status, 0);
+    ASSERT_TRUE(owner->waitFor("VORM Tip:DUNLINFD OK...", seconds(15))) << owner->output();
+    a.inject(0, "11", "02");
+    EXPECT_TRUE(owner->waitFor("接收->CAN ID:0x11 ", seconds(10))) << owner->output();
+    EXPECT_EQ(countOf(owner->output(), "VORM Tip:DUNLINFD OK..."), 1);
+}
+
+TEST(Lifecycle, ExitStatuses) {
+    E2eAdapter a{33};
+    // No adapter of that index: the owner cannot open it.
+    auto missing =
+        std::make_unique<Process>(KESTRUN_SIM_LAUNCHER, a.args({"-a", "500000", "-r"}),
+                                  std::map<std::string, std::string>{{"KESTRUN_SIM", "DUNLINFD2"}});
+    EXPECT_EQ(missing->wait(seconds(20)), 1);
+    EXPECT_EQ(countOf(missing->output(), "VORM Device Open Fail..."), 1) << missing->output();
+    EXPECT_NE(access(a.lockPath().c_str(), F_OK), 0);
+
+    // An unsupported bit rate: the channel cannot be initialised.
+    auto badRate = start(a, {"-a", "300000", "-r"});
+    EXPECT_EQ(badRate->wait(seconds(20)), 1);
+    EXPECT_EQ(countOf(badRate->output(), "不支持的波特率<300000Hz, 0Hz>"), 1) << badRate->output();
+
+    // A send run that completes: 0.
+    auto sender = start(a, {"-a", "500000", "-s", "-m", "F#S#D#1#00", "-d", "2000000"});
+    EXPECT_EQ(sender->wait(seconds(20)), 0) << sender->output();
+}
+
+}  // namespace

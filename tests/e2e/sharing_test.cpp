@@ -1,0 +1,163 @@
+// Several kestrun processes sharing one virtual adapter: the owner serves
+// its clients over the socket, each process shows its own channel.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "e2e_env.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+const char* kStarted = "启动完成...";
+
+std::unique_ptr<Process> start(const E2eAdapter& a, std::vector<std::string> args) {
+    return std::make_unique<Process>(KESTRUN_SIM_LAUNCHER, a.args(std::move(args)), a.env());
+}
+
+TEST(Sharing, OwnerReceivesWhatAClientSendsOverTheWiredChannel) {
+    E2eAdapter a{1};
+    auto owner = start(a, {"-a", "500000", "-c", "1", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    auto client = start(
+        a, {"-a", "500000", "-c", "0", "-s", "-m", "C#S#D#123#1122", "-p", "20", "-n", "5", "-e"});
+    EXPECT_EQ(client->wait(seconds(30)), 0) << client->output();
+    std::string out = client->output();
+    EXPECT_EQ(countOf(out, "设备初始化成功..."), 1) << out;
+    EXPECT_EQ(countOf(out, "发送->CAN ID:0x123 EXT:0 RTR:0 DLC:2 Data:11 22 \n"), 5) << out;
+    EXPECT_EQ(countOf(out, "任务完毕,程序退出..."), 1);
+
+    ASSERT_TRUE(
+        owner->waitFor("接收->CAN ID:0x123 EXT:0 RTR:0 DLC:2 Data:11 22 \n", seconds(10), 5))
+        << owner->output();
+    // A receive-only owner shows the frames it sent for its clients.
+    EXPECT_EQ(countOf(owner->output(), "发送->CAN ID:0x123"), 5);
+
+    owner->signal(SIGINT);
+    EXPECT_EQ(owner->wait(seconds(10)), 0) << owner->output();
+    EXPECT_EQ(countOf(owner->output(), "任务完毕,程序退出..."), 1);
+    EXPECT_NE(access(a.lockPath().c_str(), F_OK), 0);
+    EXPECT_NE(access(a.socketPath().c_str(), F_OK), 0);
+}
+
+TEST(Sharing, EachProcessShowsOnlyItsOwnChannel) {
+    E2eAdapter a{2};
+    auto owner = start(a, {"-a", "500000", "-c", "0", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    auto client = start(a, {"-a", "250000", "-c", "1", "-r"});
+    ASSERT_TRUE(client->waitFor("设备初始化成功...", seconds(20))) << client->output();
+
+    a.inject(0, "100", "00");
+    a.inject(1, "101", "01");
+    ASSERT_TRUE(owner->waitFor("接收->CAN ID:0x100 ", seconds(10))) << owner->output();
+    ASSERT_TRUE(client->waitFor("接收->CAN ID:0x101 ", seconds(10))) << client->output();
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(countOf(owner->output(), "ID:0x101"), 0) << owner->output();
+    EXPECT_EQ(countOf(client->output(), "ID:0x100"), 0) << client->output();
+
+    owner->signal(SIGTERM);
+    EXPECT_EQ(owner->wait(seconds(10)), 0);
+    // The owner's end ends its clients.
+    EXPECT_GE(client->wait(seconds(10)), 0) << client->output();
+    EXPECT_EQ(countOf(client->output(), "与服务器断开"), 1) << client->output();
+}
+
+TEST(Sharing, ClientInStatusViewGetsABlockEverySecond) {
+    E2eAdapter a{3};
+    auto owner = start(a, {"-a", "500000", "-c", "0", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    auto client = start(a, {"-a", "500000", "-c", "1", "--status"});
+    ASSERT_TRUE(client->waitFor("CAN Statistics - DUNLINFD2 Channel 1", seconds(10), 2))
+        << client->output();
+    EXPECT_EQ(countOf(client->output(), "CAN Statistics - DUNLINFD2 Channel 0"), 0);
+    client->signal(SIGINT);
+    EXPECT_EQ(client->wait(seconds(10)), 0);
+    ASSERT_TRUE(owner->waitFor("Dislink", seconds(5))) << owner->output();
+}
+
+TEST(Sharing, ClientOnTheOwnersChannelSharesItAndItsBitRates) {
+    E2eAdapter a{4};
+    auto owner = start(a, {"-a", "500000", "-c", "1", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    // Asks for other rates: the channel keeps the owner's.
+    auto shared = start(a, {"-a", "125000", "-c", "1", "-r"});
+    ASSERT_TRUE(shared->waitFor("设备初始化成功...", seconds(10))) << shared->output();
+    auto sender = start(a, {"-a", "500000", "-c", "0", "-s", "-m", "C#S#D#321#AA", "-n", "1"});
+    EXPECT_EQ(sender->wait(seconds(20)), 0) << sender->output();
+    // The 500 kbit/s frame reaches the shared channel: both its processes show it.
+    EXPECT_TRUE(owner->waitFor("接收->CAN ID:0x321", seconds(10))) << owner->output();
+    EXPECT_TRUE(shared->waitFor("接收->CAN ID:0x321", seconds(10))) << shared->output();
+}
+
+TEST(Sharing, IdentifierSweepReachesTheReceiverInOrder) {
+    E2eAdapter a{5};
+    auto owner = start(a, {"-a", "500000", "-c", "1", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    auto client = start(a, {"-a", "500000", "-c", "0", "-s", "-m", "C#S#D#200#01", "-p", "10", "-n",
+                            "5", "--id-start", "100", "--id-end", "102"});
+    EXPECT_EQ(client->wait(seconds(30)), 0) << client->output();
+    ASSERT_TRUE(owner->waitFor("接收->", seconds(10), 5)) << owner->output();
+    std::string out = owner->output();
+    size_t pos = 0;
+    for (const char* id : {"0x200", "0x100", "0x101", "0x102", "0x100"}) {
+        pos = out.find(std::string("接收->CAN ID:") + id + " ", pos);
+        ASSERT_NE(pos, std::string::npos) << id << "\n" << out;
+        ++pos;
+    }
+}
+
+TEST(Sharing, KilledClientLeavesOwnerAndOtherClientsRunning) {
+    E2eAdapter a{6};
+    auto owner = start(a, {"-a", "500000", "-c", "0", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    auto doomed = start(a, {"-a", "500000", "-c", "1", "-r"});
+    auto survivor = start(a, {"-a", "500000", "-c", "1", "-r"});
+    ASSERT_TRUE(doomed->waitFor("设备初始化成功...", seconds(10)));
+    ASSERT_TRUE(survivor->waitFor("设备初始化成功...", seconds(10)));
+    doomed->signal(SIGKILL);
+    doomed->wait(seconds(5));
+    ASSERT_TRUE(owner->waitFor("Dislink", seconds(5))) << owner->output();
+    a.inject(1, "77", "01");
+    EXPECT_TRUE(survivor->waitFor("接收->CAN ID:0x77 ", seconds(10))) << survivor->output();
+}
+
+TEST(Sharing, StoppedClientDoesNotStallTheOwner) {
+    E2eAdapter a{7};
+    auto owner = start(a, {"-a", "500000", "-c", "0", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    auto stopped = start(a, {"-a", "500000", "-c", "0", "-r"});
+    ASSERT_TRUE(stopped->waitFor("设备初始化成功...", seconds(10)));
+    stopped->signal(SIGSTOP);
+    // Far more frames than a socket buffer holds.
+    std::string reply = a.simctl(
+        {"dev", std::to_string(a.index), "gen", "start", "0", "C", "S", "8", "wire", "20000"});
+    ASSERT_EQ(reply.rfind("error", 0), std::string::npos) << reply;
+    EXPECT_TRUE(owner->waitFor("接收->", seconds(30), 20000)) << countOf(owner->output(), "接收->");
+    stopped->signal(SIGCONT);
+    stopped->signal(SIGKILL);
+}
+
+TEST(Sharing, EleventhClientIsTurnedAway) {
+    E2eAdapter a{8};
+    auto owner = start(a, {"-a", "500000", "-c", "0", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    std::vector<std::unique_ptr<Process>> clients;
+    for (int i = 0; i < 10; ++i) {
+        clients.push_back(start(a, {"-a", "500000", "-c", "1", "-r"}));
+        ASSERT_TRUE(clients.back()->waitFor("设备初始化成功...", seconds(20)))
+            << clients.back()->output();
+    }
+    auto eleventh = start(a, {"-a", "500000", "-c", "1", "-r"});
+    EXPECT_GE(eleventh->wait(seconds(10)), 0) << eleventh->output();
+    EXPECT_EQ(countOf(eleventh->output(), "与服务器断开"), 1) << eleventh->output();
+    for (auto& c : clients) {
+        EXPECT_TRUE(c->running());
+    }
+}
+
+}  // namespace
