@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev python3)
+packages=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev python3 dpkg-dev file groff-base)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -17,6 +17,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi
+
+# scripts/demo.sh needs the packages only.
+[ "${1:-}" = "--deps-only" ] && exit 0
 
 jobs=$(nproc)
 run_suite() {
