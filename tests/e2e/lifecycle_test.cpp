@@ -114,3 +114,19 @@ TEST(Lifecycle, ExitStatuses) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Lifecycle, SendThatTheAdapterNeverAcknowledgesEndsWithStatusOne) {
+    E2eAdapter a{34};
+    auto owner = start(a, {"-a", "500000", "-c", "1", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    std::string reply = a.simctl({"dev", std::to_string(a.index), "fault", "ack", "withhold"});
+    ASSERT_EQ(reply.rfind("error", 0), std::string::npos) << reply;
+    auto client = start(a, {"-a", "500000", "-c", "0", "-s", "-m", "C#S#D#1#01", "-n", "1"});
+    EXPECT_EQ(client->wait(seconds(20)), 1) << client->output();
+    EXPECT_EQ(countOf(client->output(), "发送失败."), 1) << client->output();
+    EXPECT_TRUE(owner->waitFor("发送失败.", seconds(5))) << owner->output();
+}
+
+}  // namespace

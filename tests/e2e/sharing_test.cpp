@@ -161,3 +161,29 @@ TEST(Sharing, EleventhClientIsTurnedAway) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Sharing, FdFrameWithBitRateSwitchArrivesAsSent) {
+    E2eAdapter a{9};
+    auto owner = start(a, {"-a", "500000", "-d", "2000000", "-c", "1", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    auto client = start(a, {"-a", "500000", "-d", "2000000", "-c", "0", "-s", "--brs", "-m",
+                            "F#E#D#1ABCDE#11223344"});
+    EXPECT_EQ(client->wait(seconds(20)), 0) << client->output();
+    EXPECT_TRUE(owner->waitFor("接收->FD ID:0x1ABCDE EXT:1 RTR:0 BRS:1 DLC:4 Data:11 22 33 44 \n",
+                               seconds(10)))
+        << owner->output();
+}
+
+TEST(Sharing, ClassicMessageWithBrsOptionStaysClassic) {
+    E2eAdapter a{10};
+    auto owner = start(a, {"-a", "500000", "-c", "1", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    auto client = start(a, {"-a", "500000", "-c", "0", "-s", "--brs", "-m", "C#S#D#55#AA"});
+    EXPECT_EQ(client->wait(seconds(20)), 0) << client->output();
+    EXPECT_TRUE(owner->waitFor("接收->CAN ID:0x55 EXT:0 RTR:0 DLC:1 Data:AA \n", seconds(10)))
+        << owner->output();
+}
+
+}  // namespace
