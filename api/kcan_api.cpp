@@ -9,7 +9,9 @@
 #include "QDevice.h"
 #include "QErrMgr.h"
 #include "QKCANDevMgr.h"
+#include "drivers/classic/dunlin2.h"
 #include "drivers/fd/QDeviceDunlinFd2.h"
+#include "drivers/record/QDeviceCanRecord.h"
 #include "kcan.h"
 
 namespace {
@@ -62,14 +64,10 @@ uint32_t fail(int code) {
     return 0;
 }
 
-// The classic driver and the recorder driver are not part of this build yet:
-// calls that would reach them fail with error 6 until they arrive. Facade
-// checks made before the driver call (count or capacity 0) already apply.
-uint32_t classicDriverMissing() {
-    return fail(KCAN_ERR_TYPE_NOT_SUPPORTED);
-}
+// Classic cells pass everything on to the classic driver, which checks
+// index, channel, open and initialised state itself.
 std::unique_ptr<QDevice> createRecorderDevice() {
-    return nullptr;
+    return std::make_unique<QDeviceCanRecord>();
 }
 
 // Cells reading "device op": the registered object, or error 7.
@@ -101,7 +99,7 @@ extern "C" {
 KCAN_API uint32_t KCAN_OpenDevice(uint32_t devType, uint32_t devIndex) {
     Family f = familyOf(devType);
     if (f == Family::Classic)
-        return classicDriverMissing();
+        return dunlin2OpenDevice(devType, devIndex, 0);
     if (!isDeviceFamily(f))
         return fail(KCAN_ERR_TYPE_NOT_SUPPORTED);
     if (kcanDevMgr.deviceFind(devType, devIndex) != nullptr)
@@ -113,8 +111,6 @@ KCAN_API uint32_t KCAN_OpenDevice(uint32_t devType, uint32_t devIndex) {
             dev = std::make_unique<QDeviceDunlinFd2>();
         } else {
             dev = createRecorderDevice();
-            if (!dev)
-                return fail(KCAN_ERR_TYPE_NOT_SUPPORTED);
         }
         if (dev->openDevice(devType, devIndex, 0) != 1)
             return 0;  // the driver set the cause
@@ -132,7 +128,7 @@ KCAN_API uint32_t KCAN_OpenDevice(uint32_t devType, uint32_t devIndex) {
 KCAN_API uint32_t KCAN_CloseDevice(uint32_t devType, uint32_t devIndex) {
     Family f = familyOf(devType);
     if (f == Family::Classic)
-        return classicDriverMissing();
+        return dunlin2CloseDevice(devType, devIndex);
     if (!isDeviceFamily(f))
         return fail(KCAN_ERR_TYPE_NOT_SUPPORTED);
     QDevice* dev = kcanDevMgr.deviceFind(devType, devIndex);
@@ -147,7 +143,7 @@ KCAN_API uint32_t KCAN_CloseDevice(uint32_t devType, uint32_t devIndex) {
 KCAN_API uint32_t KCAN_BoardInfoGet(uint32_t devType, uint32_t devIndex, _KCAN_BOARD_INFO* info) {
     Family f = familyOf(devType);
     if (f == Family::Classic)
-        return classicDriverMissing();
+        return dunlin2ReadBoardInfo(devType, devIndex, info);
     if (!isDeviceFamily(f))
         return fail(KCAN_ERR_TYPE_NOT_SUPPORTED);
     return withDevice(devType, devIndex, [&](QDevice& d) { return d.getBoardInf(info); });
@@ -156,18 +152,23 @@ KCAN_API uint32_t KCAN_BoardInfoGet(uint32_t devType, uint32_t devIndex, _KCAN_B
 KCAN_API uint32_t KCAN_DataDirectTransfer(uint32_t devType, uint32_t devIndex, uint8_t* data,
                                           uint32_t length) {
     Family f = familyOf(devType);
-    if (f == Family::Classic)
-        return classicDriverMissing();
+    if (f == Family::Classic) {
+        int32_t len = length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length);
+        return dunlin2DevDataTransfer(devType, devIndex, data, len);
+    }
     if (!isDeviceFamily(f))
         return fail(KCAN_ERR_TYPE_NOT_SUPPORTED);
     return withDevice(devType, devIndex, [&](QDevice& d) { return d.transmitData(data, length); });
 }
 
-KCAN_API uint32_t KCAN_InitCAN(uint32_t devType, uint32_t /*devIndex*/, uint32_t /*channel*/,
-                               _KCAN_INIT_CONFIG* /*cfg*/) {
+KCAN_API uint32_t KCAN_InitCAN(uint32_t devType, uint32_t devIndex, uint32_t channel,
+                               _KCAN_INIT_CONFIG* cfg) {
     // Classic: init, then start whatever the init result, returning the init result.
-    if (familyOf(devType) == Family::Classic)
-        return classicDriverMissing();
+    if (familyOf(devType) == Family::Classic) {
+        uint32_t init = dunlin2InitCAN(devType, devIndex, channel, cfg);
+        dunlin2StartCAN(devType, devIndex, channel);
+        return init;
+    }
     return fail(KCAN_ERR_TYPE_NOT_SUPPORTED);
 }
 
@@ -189,7 +190,7 @@ KCAN_API uint32_t KCAN_InitCANFD(uint32_t devType, uint32_t devIndex, uint32_t c
 KCAN_API uint32_t KCAN_Start(uint32_t devType, uint32_t devIndex, uint32_t channel) {
     switch (familyOf(devType)) {
         case Family::Classic:
-            return classicDriverMissing();
+            return dunlin2StartCAN(devType, devIndex, channel);
         case Family::Fd:
             return withDevice(devType, devIndex, [&](QDevice& d) { return d.start(channel); });
         default:
@@ -200,7 +201,7 @@ KCAN_API uint32_t KCAN_Start(uint32_t devType, uint32_t devIndex, uint32_t chann
 KCAN_API uint32_t KCAN_Stop(uint32_t devType, uint32_t devIndex, uint32_t channel) {
     switch (familyOf(devType)) {
         case Family::Classic:
-            return classicDriverMissing();
+            return dunlin2ResetCAN(devType, devIndex, channel);
         case Family::Fd:
             return withDevice(devType, devIndex, [&](QDevice& d) { return d.stop(channel); });
         default:
@@ -211,7 +212,7 @@ KCAN_API uint32_t KCAN_Stop(uint32_t devType, uint32_t devIndex, uint32_t channe
 KCAN_API uint32_t KCAN_ClearBuffer(uint32_t devType, uint32_t devIndex, uint32_t channel) {
     switch (familyOf(devType)) {
         case Family::Classic:
-            return classicDriverMissing();
+            return dunlin2ClearBuffer(devType, devIndex, channel);
         case Family::Fd:
             return withDeviceQuiet(devType, devIndex,
                                    [&](QDevice& d) { return d.clearBuffer(channel); });
@@ -224,11 +225,10 @@ KCAN_API uint32_t KCAN_GetReceiveNum(uint32_t devType, uint32_t devIndex, uint32
                                      uint8_t kind) {
     switch (familyOf(devType)) {
         case Family::Classic:
-            return kind != 0 ? 0 : classicDriverMissing();
         case Family::Reserved:
-            // As for the classic types: the classic driver's table has no
-            // such code, so a kind-0 count ends with "CAN Not Initialized!".
-            return kind != 0 ? 0 : fail(KCAN_ERR_CAN_NOT_INIT);
+            // The reserved codes take the classic path too: the classic
+            // driver refuses them itself.
+            return kind != 0 ? 0 : dunlin2GetReceiveNum(devType, devIndex, channel);
         case Family::Fd:
             return withDevice(devType, devIndex,
                               [&](QDevice& d) { return d.getReceiveNum(channel, kind); });
@@ -248,7 +248,8 @@ KCAN_API uint32_t KCAN_Transmit(uint32_t devType, uint32_t devIndex, uint32_t ch
                                 _KCAN_CAN_OBJ* frames, uint32_t count) {
     switch (familyOf(devType)) {
         case Family::Classic:
-            return count == 0 ? fail(KCAN_ERR_PARAMETER) : classicDriverMissing();
+            return count == 0 ? fail(KCAN_ERR_PARAMETER)
+                              : dunlin2Transmit(devType, devIndex, channel, frames, count);
         case Family::Fd:
             return withDevice(devType, devIndex,
                               [&](QDevice& d) { return d.transmit(channel, frames, count); });
@@ -271,7 +272,9 @@ KCAN_API uint32_t KCAN_Receive(uint32_t devType, uint32_t devIndex, uint32_t cha
                                _KCAN_CAN_OBJ* buffer, uint32_t capacity, int32_t waitMs) {
     switch (familyOf(devType)) {
         case Family::Classic:
-            return capacity == 0 ? fail(KCAN_ERR_PARAMETER) : classicDriverMissing();
+            return capacity == 0
+                       ? fail(KCAN_ERR_PARAMETER)
+                       : dunlin2Receive(devType, devIndex, channel, buffer, capacity, waitMs);
         case Family::Fd:
             return withDevice(devType, devIndex, [&](QDevice& d) {
                 return d.receive(channel, buffer, capacity, waitMs);
@@ -346,31 +349,31 @@ KCAN_API uint32_t KCAN_RecordFliterSettingGet(uint32_t devType, uint32_t devInde
     return KCAN_RecordCmdExecute(devType, devIndex, channel, 5, nullptr, cfg);
 }
 
-KCAN_API uint32_t KCAN_DevRelayStatusSet(uint32_t devType, uint32_t /*devIndex*/, uint8_t /*a*/,
-                                         uint8_t /*b*/) {
+KCAN_API uint32_t KCAN_DevRelayStatusSet(uint32_t devType, uint32_t devIndex, uint8_t a,
+                                         uint8_t b) {
     if (familyOf(devType) == Family::Classic)
-        return classicDriverMissing();
+        return dunlin2DevRelayStatusSet(devType, devIndex, a, b);
     return fail(KCAN_ERR_TYPE_NOT_SUPPORTED);
 }
 
-KCAN_API uint32_t KCAN_DevRelayStatusGet(uint32_t devType, uint32_t /*devIndex*/, uint8_t* /*a*/,
-                                         uint8_t* /*b*/) {
+KCAN_API uint32_t KCAN_DevRelayStatusGet(uint32_t devType, uint32_t devIndex, uint8_t* a,
+                                         uint8_t* b) {
     if (familyOf(devType) == Family::Classic)
-        return classicDriverMissing();
+        return dunlin2DevRelayStatusGet(devType, devIndex, a, b);
     return fail(KCAN_ERR_TYPE_NOT_SUPPORTED);
 }
 
-KCAN_API uint32_t KCAN_DevBaudParaGet(uint32_t devType, uint32_t /*devIndex*/, uint8_t /*channel*/,
-                                      uint8_t* /*p1*/, uint8_t* /*p2*/) {
+KCAN_API uint32_t KCAN_DevBaudParaGet(uint32_t devType, uint32_t devIndex, uint8_t channel,
+                                      uint8_t* p1, uint8_t* p2) {
     if (familyOf(devType) == Family::Classic)
-        return classicDriverMissing();
+        return dunlin2DevBaudParaGet(devType, devIndex, channel, p1, p2);
     return fail(KCAN_ERR_TYPE_NOT_SUPPORTED);
 }
 
-KCAN_API uint32_t KCAN_DevChStateGet(uint32_t devType, uint32_t /*devIndex*/, uint8_t /*channel*/,
-                                     uint8_t* /*s1*/, uint8_t* /*s2*/, uint8_t* /*s3*/) {
+KCAN_API uint32_t KCAN_DevChStateGet(uint32_t devType, uint32_t devIndex, uint8_t channel,
+                                     uint8_t* s1, uint8_t* s2, uint8_t* s3) {
     if (familyOf(devType) == Family::Classic)
-        return classicDriverMissing();
+        return dunlin2DevChStateGet(devType, devIndex, channel, s1, s2, s3);
     return fail(KCAN_ERR_TYPE_NOT_SUPPORTED);
 }
 

@@ -13,19 +13,20 @@
 
 struct E2eAdapter {
     int index;  // device index of this test's adapter
+    std::string modelName = "DUNLINFD2";
 
-    std::string model() const { return "DUNLINFD2"; }
+    std::string model() const { return modelName; }
     std::string lockPath() const {
-        return "/tmp/Kestrun_DUNLINFD2_" + std::to_string(index) + ".lock";
+        return "/tmp/Kestrun_" + modelName + "_" + std::to_string(index) + ".lock";
     }
     std::string socketPath() const {
-        return "/tmp/Kestrun_DUNLINFD2_" + std::to_string(index) + ".sock";
+        return "/tmp/Kestrun_" + modelName + "_" + std::to_string(index) + ".sock";
     }
     std::string controlPath() const {
         return "/tmp/kestrun-e2e-ctl-" + std::to_string(getpid()) + "-" + std::to_string(index);
     }
     std::map<std::string, std::string> env() const {
-        return {{"KESTRUN_SIM", "DUNLINFD2*" + std::to_string(index + 1)},
+        return {{"KESTRUN_SIM", modelName + "*" + std::to_string(index + 1)},
                 {"KESTRUN_SIM_CONTROL", controlPath()}};
     }
     std::vector<std::string> args(std::vector<std::string> more) const {

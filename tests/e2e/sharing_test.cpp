@@ -187,3 +187,46 @@ TEST(Sharing, ClassicMessageWithBrsOptionStaysClassic) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ClassicSharing, Dunlin2OwnerAndClientOnWiredChannels) {
+    E2eAdapter a{11, "DUNLIN2"};
+    auto owner = start(a, {"-a", "1000000", "-c", "1", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    auto client = start(a, {"-a", "1000000", "-c", "0", "-s", "-e", "-m",
+                            "C#E#D#12345678#0102030405060708", "-n", "3", "-p", "10"});
+    EXPECT_EQ(client->wait(seconds(20)), 0) << client->output();
+    EXPECT_EQ(countOf(client->output(), "发送->CAN ID:0x12345678 EXT:1"), 3) << client->output();
+    EXPECT_TRUE(
+        owner->waitFor("接收->CAN ID:0x12345678 EXT:1 RTR:0 DLC:8 Data:01 02 03 04 05 06 07 08 \n",
+                       seconds(10), 3))
+        << owner->output();
+    owner->signal(SIGINT);
+    EXPECT_EQ(owner->wait(seconds(10)), 0) << owner->output();
+}
+
+TEST(ClassicSharing, UnsupportedRateIsRefusedWithTheRateList) {
+    E2eAdapter a{12, "DUNLIN2"};
+    auto owner = start(a, {"-a", "20000", "-r"});
+    EXPECT_EQ(owner->wait(seconds(20)), 1) << owner->output();
+    std::string out = owner->output();
+    EXPECT_EQ(countOf(out, "不支持的波特率<20000Hz>"), 1) << out;
+    EXPECT_EQ(countOf(out, "50000/100000/125000/250000/500000/800000/1000000Hz"), 2) << out;
+}
+
+TEST(ClassicSharing, EveryClassicRateOfTheTableCarriesFrames) {
+    E2eAdapter a{13, "DUNLIN2"};
+    for (const char* rate :
+         {"50000", "100000", "125000", "250000", "500000", "800000", "1000000"}) {
+        auto owner = start(a, {"-a", rate, "-c", "1", "-r"});
+        ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << rate << owner->output();
+        auto client = start(a, {"-a", rate, "-c", "0", "-s", "-m", "C#S#D#7FF#AA"});
+        EXPECT_EQ(client->wait(seconds(20)), 0) << rate << client->output();
+        EXPECT_TRUE(owner->waitFor("接收->CAN ID:0x7FF ", seconds(10))) << rate << owner->output();
+        owner->signal(SIGINT);
+        EXPECT_EQ(owner->wait(seconds(10)), 0);
+    }
+}
+
+}  // namespace
