@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs (Debian/Ubuntu, as root or with sudo), then
 # builds and runs every test twice: a normal build and an AddressSanitizer +
-# UndefinedBehaviorSanitizer build.
+# UndefinedBehaviorSanitizer build; the threaded driver and tool tests run a
+# third time under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,3 +36,11 @@ echo "=== sanitizer build (ASan + UBSan) ==="
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRUN_SANITIZE=ON
+
+echo "=== ThreadSanitizer build (threaded driver, transport and tool tests) ==="
+tsan_tests=(classic_sim_tests fd_sim_tests tool_tests usb_transport_tests crossfamily_tests)
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUN_TSAN=ON
+cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}"
+labels=$(IFS='|'; echo "${tsan_tests[*]}")
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --output-on-failure -j "$jobs" --timeout 600 -L "^($labels)\$")
