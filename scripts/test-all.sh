@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev python3 dpkg-dev file groff-base)
+packages=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev python3 dpkg-dev file groff-base clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -44,3 +44,19 @@ cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}"
 labels=$(IFS='|'; echo "${tsan_tests[*]}")
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --output-on-failure -j "$jobs" --timeout 600 -L "^($labels)\$")
+
+echo "=== fuzz smoke runs (libFuzzer + ASan + UBSan) ==="
+# Each target runs a fixed number of inputs from a fixed seed, starting from
+# its committed corpus; a crash or a broken invariant fails the run. Longer
+# campaigns: scripts/fuzz-campaign.sh SECONDS.
+if command -v clang++-14 >/dev/null && [ -e "$(clang++-14 -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]; then
+    fuzz_start=$SECONDS
+    CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKESTRUN_TESTS=OFF -DKESTRUN_FUZZ=ON
+    cmake --build build-fuzz -j "$jobs" --target kestrun_fuzzers
+    rm -rf build-fuzz/fuzz-corpus  # start from the committed corpus every time
+    KESTRUN_FUZZ_RUNS=${KESTRUN_FUZZ_RUNS:-10000} scripts/fuzz-campaign.sh 0 build-fuzz
+    echo "fuzz smoke runs: $((SECONDS - fuzz_start)) s"
+else
+    echo "clang++-14 with libFuzzer not found: fuzz smoke runs skipped"
+fi

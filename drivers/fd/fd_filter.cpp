@@ -12,7 +12,7 @@ void setError(int code) {
     QErrInfoMgr::getinstance()->setLastError(code);
 }
 
-constexpr uint8_t kFilterStateNone = 0;
+[[maybe_unused]] constexpr uint8_t kFilterStateNone = 0;  // the state before any mode is set
 constexpr uint8_t kFilterStateMode = 1;
 constexpr uint8_t kFilterStateStart = 2;
 

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Runs every fuzz target for SECONDS each (default 60), one after another,
+# starting from and adding to fuzz/corpus/<target>/ work copies.
+#
+#   scripts/fuzz-campaign.sh [SECONDS] [BUILD_DIR]
+#
+# BUILD_DIR (default build-fuzz) must hold the fuzzers:
+#   CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DKESTRUN_FUZZ=ON
+#   cmake --build build-fuzz --target kestrun_fuzzers
+# New inputs go to BUILD_DIR/fuzz-corpus/<target>/ (not to the committed
+# corpus); a crash is written to BUILD_DIR/fuzz-crashes/<target>-crash-* and
+# fails the run. Per-target logs: BUILD_DIR/fuzz-logs/<target>.log.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-60}
+build=${2:-build-fuzz}
+targets=(fd_stream classic_stream replies rpc_packets frame_text command_line log_ini)
+
+# KESTRUN_FUZZ_RUNS=N instead runs each target N inputs from a fixed seed,
+# so that a short CI pass does the same work on every machine.
+limit=(-max_total_time="$seconds")
+if [ -n "${KESTRUN_FUZZ_RUNS:-}" ]; then
+    limit=(-runs="$KESTRUN_FUZZ_RUNS" -seed=1)
+fi
+
+mkdir -p "$build/fuzz-crashes" "$build/fuzz-logs"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+failed=()
+for t in "${targets[@]}"; do
+    bin="$build/fuzz/fuzz_$t"
+    [ -x "$bin" ] || { echo "missing $bin"; exit 2; }
+    work="$build/fuzz-corpus/$t"
+    mkdir -p "$work"
+    log="$build/fuzz-logs/$t.log"
+    # -close_fd_mask=1: the code under test prints frames and log lines.
+    if "$bin" "${limit[@]}" -timeout=25 -rss_limit_mb=2048 -close_fd_mask=1 \
+        -artifact_prefix="$build/fuzz-crashes/$t-" "$work" "fuzz/corpus/$t" >"$log" 2>&1; then
+        status=ok
+    else
+        status=FAILED
+        failed+=("$t")
+    fi
+    summary=$(grep -E '^(#[0-9]+\s+DONE|Done )' "$log" | tr -s ' ' | tr '\n' ' ')
+    rate=$(grep -o 'exec/s: [0-9]*' "$log" | tail -1)
+    cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1)
+    echo "fuzz_$t: $status, $rate, $cov, $summary"
+done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "fuzz targets with a crash or broken invariant: ${failed[*]}"
+    for t in "${failed[@]}"; do
+        echo "--- $t ---"
+        grep -E 'invariant broken|ERROR|SUMMARY|Test unit written' "$build/fuzz-logs/$t.log" | head -20
+    done
+    exit 1
+fi
