@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# install_test.sh BUILD_DIR C_COMPILER CONSUMER_SOURCE
+# install_test.sh BUILD_DIR C_COMPILER CONSUMER_SOURCE [LOOP_SOURCE]
 set -euo pipefail
-build=$1 cc=$2 src=$3
+build=$1 cc=$2 src=$3 loop=${4:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
@@ -25,6 +25,19 @@ if nm -D "$prefix/lib/libkcan.so" | grep -q __asan_init; then extra+=(-fsanitize
       -L"$prefix/lib" -lkcan -Wl,-rpath,"$prefix/lib" -o "$work/consumer"
 out=$(cd "$work" && ./consumer)
 [ "$out" = "0 OK" ] || { echo "consumer printed: $out"; exit 1; }
+
+# An init/transmit/receive loop on a virtual ZARO3018, the installed simulator
+# preloaded in place of libusb (the sanitizer runtime first, when there is one).
+if [ -n "$loop" ] && [ -e "$prefix/lib/libkestrun-usbsim.so" ]; then
+    "$cc" -std=c99 -Wall -Wextra -Werror -pedantic "${extra[@]}" -I"$prefix/include" "$loop" \
+          -L"$prefix/lib" -lkcan -Wl,-rpath,"$prefix/lib" -o "$work/loop"
+    preload="$prefix/lib/libkestrun-usbsim.so"
+    if [ ${#extra[@]} -gt 0 ]; then
+        preload="$("$cc" -print-file-name=libasan.so) $preload"
+    fi
+    out=$(cd "$work" && KESTRUN_SIM=ZARO3018 LD_PRELOAD="$preload" ./loop | tail -1)
+    [ "$out" = "50 frames" ] || { echo "loop on the virtual adapter printed: $out"; exit 1; }
+fi
 
 # The installed tool finds its library through its RPATH.
 (cd "$work" && env -u LD_LIBRARY_PATH "$prefix/bin/kestrun" -h >"$work/help.txt")
