@@ -15,7 +15,7 @@ class CrossFamily : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         // Read by the virtual adapters at the first libusb_init.
-        setenv("KESTRUN_SIM", "DUNLIN2,ZARO3018", 1);
+        setenv("KESTRUN_SIM", "DUNLIN2,ZARO3018,CANRECORD1", 1);
         setenv("KESTRUN_SIM_WIRING", "DUNLIN2/0=ZARO3018/0", 1);
     }
     void SetUp() override {
@@ -113,6 +113,59 @@ TEST_F(CrossFamily, ClassicRowsOfTheExportedFunctions) {
     EXPECT_EQ(KCAN_GetLastError(), KCAN_ERR_TYPE_NOT_SUPPORTED);
 }
 
+TEST(RecorderRows, SettingsAndFiltersThroughTheExportedFunctions) {
+    const uint32_t type = KCAN_TYPE_RECORD_2601;
+    _KCAN_RECORD_CONFIG cfg{};
+    EXPECT_EQ(KCAN_RecordSettingGet(type, 0, 0, &cfg), 0u);  // not open: 0, no error
+    ASSERT_EQ(KCAN_OpenDevice(type, 0), 1u) << KCAN_GetLastErrorStr();
+    EXPECT_EQ(KCAN_GetLastError(), KCAN_ERR_OK);
+
+    cfg.fdEnable = 1;
+    cfg.isoMode = 1;
+    cfg.abitClock = 80;
+    cfg.dbitClock = 80;
+    cfg.abitTiming = 0x01C0030E;
+    cfg.dbitTiming = 0x00C00106;
+    cfg.recordFlagA = 1;
+    cfg.recordParamA = 5;
+    ASSERT_EQ(KCAN_RecordSettingSet(type, 0, 1, &cfg), 1u) << KCAN_GetLastErrorStr();
+    _KCAN_RECORD_CONFIG back{};
+    ASSERT_EQ(KCAN_RecordSettingGet(type, 0, 1, &back), 1u) << KCAN_GetLastErrorStr();
+    EXPECT_EQ(back.fdEnable, 1);
+    EXPECT_EQ(back.isoMode, 1);
+    EXPECT_EQ(back.abitTiming, cfg.abitTiming);
+    EXPECT_EQ(back.dbitTiming, cfg.dbitTiming);
+    EXPECT_EQ(back.recordFlagA, 1);
+    EXPECT_EQ(back.recordParamA, 5);
+
+    EXPECT_EQ(KCAN_RecordFliterClr(type, 0, 1), 1u);
+    _KCAN_FLITER_CONFIG entry{};
+    entry.filterType = 2;
+    entry.startId = 0x100;
+    entry.endId = 0x1FF;
+    EXPECT_EQ(KCAN_RecordFliterAdd(type, 0, 1, &entry), 1u) << KCAN_GetLastErrorStr();
+    EXPECT_EQ(KCAN_RecordFliterEnable(type, 0, 1), 1u);
+    _KCAN_FLITER_INFO info{};
+    EXPECT_EQ(KCAN_RecordFliterInfoGet(type, 0, 1, &info), 1u) << KCAN_GetLastErrorStr();
+    EXPECT_EQ(info.filterCount, 1);
+    _KCAN_FLITER_CONFIG read{};
+    EXPECT_EQ(KCAN_RecordFliterSettingGet(type, 0, 1, 0, &read), 1u) << KCAN_GetLastErrorStr();
+    EXPECT_EQ(read.startId, 0x100u);
+    EXPECT_EQ(read.endId, 0x1FFu);
+    EXPECT_EQ(KCAN_RecordFliterDisable(type, 0, 1), 1u);
+
+    // Frame and channel functions are not for recorders.
+    _KCAN_CAN_OBJ frames[1] = {};
+    EXPECT_EQ(KCAN_Transmit(type, 0, 0, frames, 1), 0u);
+    EXPECT_EQ(KCAN_GetLastError(), KCAN_ERR_TYPE_NOT_SUPPORTED);
+    EXPECT_EQ(KCAN_ClearBuffer(type, 0, 0), 0u);
+    EXPECT_EQ(KCAN_GetLastError(), KCAN_ERR_TYPE_NOT_SUPPORTED);
+    EXPECT_EQ(KCAN_CloseDevice(type, 0), 1u);
+    EXPECT_EQ(KCAN_CloseDevice(type, 0), 1u);
+    EXPECT_EQ(KCAN_RecordSettingSet(type, 0, 1, &cfg), 0u);
+    EXPECT_EQ(KCAN_GetLastError(), KCAN_ERR_DEVICE_NOT_OPENED);
+}
+
 }  // namespace
 
 // The virtual adapters read their settings at the first libusb_init, which
@@ -120,7 +173,7 @@ TEST_F(CrossFamily, ClassicRowsOfTheExportedFunctions) {
 // afresh.
 int main(int argc, char** argv) {
     if (getenv("KESTRUN_SIM") == nullptr) {
-        setenv("KESTRUN_SIM", "DUNLIN2,ZARO3018", 1);
+        setenv("KESTRUN_SIM", "DUNLIN2,ZARO3018,CANRECORD1", 1);
         setenv("KESTRUN_SIM_WIRING", "DUNLIN2/0=ZARO3018/0", 1);
         execv("/proc/self/exe", argv);
         return 127;
