@@ -101,7 +101,8 @@ void recorderReplies(uint8_t param, std::span<const uint8_t> reply) {
 
     // The settings reply is read into a buffer of at least 28 bytes.
     std::vector<uint8_t> buffer(std::max<size_t>(reply.size(), recorder::kSettingsWriteLength));
-    std::memcpy(buffer.data(), reply.data(), reply.size());
+    if (!reply.empty())
+        std::memcpy(buffer.data(), reply.data(), reply.size());
     _KCAN_RECORD_CONFIG settings;
     std::memset(&settings, 0xEE, sizeof settings);
     if (!recorder::parseSettings(buffer.data(), buffer.size(), reply.size(), &settings))

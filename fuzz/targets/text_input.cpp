@@ -21,7 +21,9 @@ namespace {
 // the first NUL as a C caller would see it.
 std::unique_ptr<char[]> cString(const uint8_t* data, size_t size) {
     auto text = std::make_unique<char[]>(size + 1);
-    std::memcpy(text.get(), data, size);
+    if (size > 0) {
+        std::memcpy(text.get(), data, size);
+    }
     text[size] = '\0';
     return text;
 }
