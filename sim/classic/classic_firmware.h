@@ -32,7 +32,7 @@
 #include "bus/traffic_generator.h"
 #include "bus/virtual_bus.h"
 #include "classic/classic_wire.h"
-#include "classic/fw_common.h"
+#include "bus/fw_common.h"
 #include "virtual_device.h"
 
 namespace ksim::classic {

@@ -1,12 +1,10 @@
 // Text control commands of the FD firmware (kestrun-simctl and tests).
-#include <cctype>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "bus/frame_timing.h"
+#include "bus/fw_common.h"
 #include "fd/fd_firmware.h"
 
 namespace ksim::fd {
@@ -25,54 +23,10 @@ const char kHelp[] =
     " | fault garbage <n> | fault garbage-hex <hex> | fault split <n|off> | fault clear"
     " | faults | wire show | wire set <wiring> | wire reset";
 
-std::string lower(std::string s) {
-    for (char& c : s) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return s;
-}
-
-// A whole number in [0, max]; base 16 accepts an optional 0x prefix.
-bool parseNumber(std::string text, int base, uint64_t max, uint64_t* out) {
-    if (base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text = text.substr(2);
-    }
-    if (text.empty() || text.size() > 20) {
-        return false;
-    }
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (base == 16 ? !std::isxdigit(u) : !std::isdigit(u)) {
-            return false;
-        }
-    }
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), nullptr, base);
-    if (errno != 0 || v > max) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
-
-bool parseHexBytes(const std::string& text, size_t maxBytes, std::vector<uint8_t>* out) {
-    if (text.size() % 2 != 0 || text.size() / 2 > maxBytes) {
-        return false;
-    }
-    out->clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        uint64_t b = 0;
-        if (!parseNumber(text.substr(i, 2), 16, 0xFF, &b)) {
-            return false;
-        }
-        out->push_back(static_cast<uint8_t>(b));
-    }
-    return true;
-}
-
-std::string error(const std::string& what) {
-    return "error: " + what;
-}
+using fwkit::error;
+using fwkit::lower;
+using fwkit::parseHexBytes;
+using fwkit::parseNumber;
 
 const char* injectText(InjectResult r) {
     switch (r) {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "bus/firmware_table.h"
-#include "classic/fw_common.h"
+#include "bus/fw_common.h"
 #include "virtual_device.h"
 
 namespace ksim::record {

@@ -1,6 +1,6 @@
-// Pieces shared by the classic adapter and recorder firmware: the command
-// fault switches, a reply message, and the text helpers of the control
-// commands (the same syntax as the FD firmware's).
+// Pieces shared by the adapter firmware: the command fault switches and reply
+// message of the classic and recorder firmware, and the text helpers of every
+// firmware's control commands.
 #pragma once
 
 #include <array>

@@ -1,4 +1,4 @@
-#include "classic/fw_common.h"
+#include "bus/fw_common.h"
 
 #include <cctype>
 #include <cerrno>
