@@ -209,6 +209,9 @@ def run_load(build, model, sim_list, channels, rate_args, gen_args, seconds, ind
         settled = rss[min(4, len(rss) - 1)]
         print("  owner RSS: %d KiB after 5 s, %d KiB at the end, peak %d KiB"
               % (settled, rss[-1], max(rss)))
+        if len(rss) >= 120:
+            print("  owner RSS each minute (KiB): %s"
+                  % " ".join(str(v) for v in rss[59::60]))
     return ok
 
 

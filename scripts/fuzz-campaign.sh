@@ -10,7 +10,7 @@
 #   cmake --build build-fuzz --target kestrun_fuzzers
 # New inputs go to BUILD_DIR/fuzz-corpus/<target>/ (not to the committed
 # corpus); a crash is written to BUILD_DIR/fuzz-crashes/<target>-crash-* and
-# fails the run. Per-target logs: BUILD_DIR/fuzz-logs/<target>.log.
+# fails the run. Logs: BUILD_DIR/fuzz-logs/<target>-<date>-<time>.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -56,7 +56,9 @@ for t in "${targets[@]}"; do
     [ -x "$bin" ] || { echo "missing $bin"; exit 2; }
     work="$build/fuzz-corpus/$t"
     mkdir -p "$work"
-    log="$build/fuzz-logs/$t.log"
+    # A log per run: a campaign may be given in several runs that resume
+    # from the working corpus, and each run's figures are kept.
+    log="$build/fuzz-logs/$t-$(date +%Y%m%d-%H%M%S).log"
     # -close_fd_mask=1: the code under test prints frames and log lines.
     start=$(date +%s)
     "$bin" "${limit[@]}" -timeout=25 -rss_limit_mb=2048 -close_fd_mask=1 -print_final_stats=1 \
@@ -92,7 +94,7 @@ if [ ${#failed[@]} -gt 0 ]; then
     echo "fuzz targets with a crash or broken invariant: ${failed[*]}"
     for t in "${failed[@]}"; do
         echo "--- $t ---"
-        grep -E 'invariant broken|ERROR|SUMMARY|Test unit written' "$build/fuzz-logs/$t.log" | head -20
+        grep -E 'invariant broken|ERROR|SUMMARY|Test unit written' "$build/fuzz-logs/$t"-*.log | tail -20
     done
     exit 1
 fi
