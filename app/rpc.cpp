@@ -55,6 +55,9 @@ void flushClientLocked(RpcClient& client) {
     if (client.outOffset == client.out.size()) {
         client.out.clear();
         client.outOffset = 0;
+        if (client.out.capacity() > kRpcClientOutKeep) {
+            std::vector<uint8_t>().swap(client.out);
+        }
     } else if (client.outOffset > client.out.size() / 2) {
         client.out.erase(client.out.begin(),
                          client.out.begin() + static_cast<std::ptrdiff_t>(client.outOffset));

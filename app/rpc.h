@@ -18,6 +18,9 @@ constexpr int kRpcMaxClients = 10;
 // A client that falls this far behind the owner's broadcasts is dropped
 // rather than allowed to stall the owner or grow its memory without bound.
 constexpr size_t kRpcClientBacklogMax = 8u << 20;
+// A client's queue that grew past this during a burst gives its memory back
+// once it has drained, so a passing lag does not keep megabytes for the run.
+constexpr size_t kRpcClientOutKeep = 64u << 10;
 
 // One connected client, as the owner's server sees it.
 struct RpcClient {

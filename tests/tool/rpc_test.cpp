@@ -229,6 +229,36 @@ TEST_F(OwnerTest, AStalledClientIsDroppedWithoutStallingTheOthers) {
     EXPECT_GT(received.load(), 0u);
 }
 
+TEST_F(OwnerTest, AClientsQueueGivesBackItsMemoryOnceDrained) {
+    int peer = addClient(1);  // does not read until the burst is queued
+    RpcFramePkg batch[32];
+    for (RpcFramePkg& p : batch) {
+        p = makePkg(RPC_RECV_FRAME, 1);
+    }
+    for (int i = 0; i < 128; ++i) {  // about 1 MiB, far below the drop limit
+        rpcBroadcastPkgs(batch, 32);
+    }
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+        ASSERT_FALSE(g_client_fds[0].dead);
+        ASSERT_GT(g_client_fds[0].out.capacity(), kRpcClientOutKeep);
+    }
+    // The client catches up; each further packet lets the owner send more.
+    bool drained = false;
+    uint8_t buf[65536];
+    for (int round = 0; round < 10000 && !drained; ++round) {
+        while (recv(peer, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+        }
+        rpcBroadcastPkgs(batch, 1);
+        std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+        drained = g_client_fds[0].out.size() == g_client_fds[0].outOffset;
+    }
+    std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+    ASSERT_TRUE(drained);
+    EXPECT_FALSE(g_client_fds[0].dead);
+    EXPECT_LE(g_client_fds[0].out.capacity(), kRpcClientOutKeep);
+}
+
 TEST_F(OwnerTest, ServerAcceptsAssemblesSplitPacketsAndEndsWithTheRun) {
     std::string name = "RpcTest" + std::to_string(getpid());
     int listenFd = rpcStartServer(name.c_str(), 3);
