@@ -88,7 +88,9 @@ for t in "${targets[@]}"; do
     rate=$(grep -o 'exec/s: [0-9]*' "$log" | tail -1 || true)
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 || true)
     execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$' || true)
-    echo "fuzz_$t: $status, executions ${execs:-?}, $rate, $cov, wall ${wall} s, cpu >= ${used} s, $summary"
+    cpu=""
+    [ -n "$cpu_limit" ] && cpu=", cpu ${used} s"
+    echo "fuzz_$t: $status, executions ${execs:-?}, $rate, $cov, wall ${wall} s$cpu, $summary"
 done
 if [ ${#failed[@]} -gt 0 ]; then
     echo "fuzz targets with a crash or broken invariant: ${failed[*]}"
