@@ -14,7 +14,7 @@ committed fuzz/corpus/TARGET. --functions lists every function as well.
 Sanitizer builds count the sanitizers' own check branches as edges, which an
 input reaches only by triggering the fault; --source instead replays the
 corpus with the fuzzer of a coverage build (-DKESTRUN_FUZZ_COVERAGE=ON) and
-prints llvm-cov's line and region figures per source file.
+prints llvm-cov's line and branch figures inside the functions entered.
 """
 
 import argparse
