@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "QErrMgr.h"
-#include "platform/QUserLog.h"
 
 QKCANDevMgr kcanDevMgr;
 
@@ -22,10 +21,10 @@ QKCANDevice* QKCANType::find(uint32_t index) const {
 }
 
 QKCANDevMgr::QKCANDevMgr() {
-    // The destructor closes devices whose drivers log and record error codes.
-    // Creating both singletons first makes them outlive this object, whatever
-    // their own storage is.
-    QUserLog::GetInstance();
+    // The destructor closes devices whose drivers record error codes: creating
+    // the record first makes it outlive this object. The logger is not created
+    // here (that would read its ini file before main, in every process linked
+    // with the library); it is never destroyed, so it outlives this object too.
     QErrInfoMgr::getinstance();
 }
 

@@ -27,9 +27,9 @@ enum class LogLevel : int { Trace = 0, Debug = 1, Info = 2, Warn = 3, Error = 4,
 
 class QUserLog {
   public:
-    // The process-wide instance, configured from "QUserLog.ini" in the
-    // working directory on first use. It stays usable until the process
-    // ends, also from static destructors.
+    // The process-wide instance, created and configured from "QUserLog.ini"
+    // in the working directory on first use. It is never destroyed, so it
+    // stays usable from static destructors that run after main.
     static QUserLog& GetInstance();
 
     // A logger configured from the given ini file (tests use their own files).

@@ -6,13 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "app/help_text.h"
 #include "run_tool.h"
 
-ToolRun runTool(const std::vector<std::string>& args) {
+ToolRun runTool(const std::vector<std::string>& args, const std::string& dir) {
     ToolRun run;
     int outPipe[2];
     int errPipe[2];
@@ -25,8 +26,7 @@ ToolRun runTool(const std::vector<std::string>& args) {
         dup2(errPipe[1], STDERR_FILENO);
         close(outPipe[0]);
         close(errPipe[0]);
-        // Run where no QUserLog.ini can be found, so no log file is written.
-        if (chdir("/") != 0) {
+        if (chdir(dir.c_str()) != 0) {
             _exit(126);
         }
         std::vector<char*> argv;
@@ -97,8 +97,30 @@ bool hasError(const ToolRun& run, const std::string& text) {
     return hasLogLine(run.out, kErrorTag, text);
 }
 
+// A working directory holding a logger configuration, which the library reads
+// only once it logs: -h and -v never do.
+class IniDirectory {
+  public:
+    IniDirectory() {
+        char pattern[] = "/tmp/kestrun_cli_XXXXXX";
+        if (mkdtemp(pattern) != nullptr) {
+            path_ = pattern;
+            std::ofstream(path_ + "/QUserLog.ini") << "[LogConfig]\nLogLevel=2\n";
+        }
+    }
+    ~IniDirectory() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
 TEST(CommandLineHelp, HelpPrintsBannerThenHelpAndExitsZero) {
-    ToolRun run = runTool({"-h"});
+    IniDirectory dir;
+    ToolRun run = runTool({"-h"}, dir.path());
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, versionBannerText() + helpText());
 }
@@ -115,7 +137,8 @@ TEST(CommandLineHelp, HelpAfterOtherOptionsSkipsValidation) {
 }
 
 TEST(CommandLineHelp, VersionPrintsBannerTwice) {
-    ToolRun run = runTool({"-D", "DUNLIN2", "-v", "-h"});
+    IniDirectory dir;
+    ToolRun run = runTool({"-D", "DUNLIN2", "-v", "-h"}, dir.path());
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, versionBannerText() + versionBannerText());
 }

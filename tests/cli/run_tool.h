@@ -10,4 +10,5 @@ struct ToolRun {
     std::string err;  // standard error
 };
 
-ToolRun runTool(const std::vector<std::string>& args);
+// Runs in `dir`; the default holds no QUserLog.ini, so no log file is written.
+ToolRun runTool(const std::vector<std::string>& args, const std::string& dir = "/");

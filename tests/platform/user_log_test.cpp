@@ -609,7 +609,8 @@ TEST_F(LoggerTest, ConcurrentLinesNeverInterleave) {
 
 // ---- The process-wide instance ------------------------------------------------------
 
-// Logs from a static destructor, after main has returned.
+// Logs from a static destructor, after main has returned, as the device
+// registry and the classic driver's table do while they close devices.
 struct LogsAtExit {
     ~LogsAtExit() { QUserLog::GetInstance().Error("from a static destructor"); }
 };
