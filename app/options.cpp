@@ -193,9 +193,12 @@ ParsedOptions parseOptions(int argc, char* argv[], CanAst& ast, TaskTxConfig& tx
             if (refused.find(code) == refused.end()) {
                 refusedOrder.push_back(code);
             }
+            // At most 64 bytes of the value, never ending inside a character.
+            char shown[65];
+            TextBuilder(shown, sizeof shown).append(optarg);
             char message[256];
-            std::snprintf(message, sizeof message, "参数 %s 的值无效: \"%.64s\" (%s)",
-                          optionLabel(code), optarg, rule.expectation);
+            std::snprintf(message, sizeof message, "参数 %s 的值无效: \"%s\" (%s)",
+                          optionLabel(code), shown, rule.expectation);
             refused[code] = message;
             continue;
         }

@@ -191,7 +191,7 @@ TEST(CommandLineValidation, RefusedValuesNameTheOptionAndTheValue) {
     struct Case {
         std::vector<std::string> args;
         const char* option;
-        const char* value;
+        std::string value;
     } cases[] = {
         {{"-c", "16"}, "-c/--channel", "16"},
         {{"-c", "-1"}, "-c/--channel", "-1"},
@@ -210,6 +210,8 @@ TEST(CommandLineValidation, RefusedValuesNameTheOptionAndTheValue) {
         {{"--id-step", "1.5"}, "--id-step", "1.5"},
         {{"--iso", "2"}, "--iso", "2"},
         {{"--iso", "yes"}, "--iso", "yes"},
+        // Shown up to 64 bytes, cut before a character that does not fit whole.
+        {{"-p", std::string(59, '9') + "毫秒"}, "-p/--period", std::string(59, '9') + "毫"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"-D", "DUNLINFD2", "-a", "500000", "-r"};
