@@ -3,7 +3,7 @@
 #
 # The man pages against the programs: kestrun(1) documents every option of
 # `kestrun --help` and only options kestrun accepts, with the argument each
-# takes; its version and model list are the tool's; both pages format
+# takes; its version and model table are the tool's; both pages format
 # without warnings; kestrun-sim(1) documents every kestrun-simctl command.
 set -euo pipefail
 kestrun=$1 source=$2 version=$3 simctl=${4:-}
@@ -59,9 +59,49 @@ grep -q "^\.TH KESTRUN 1 .*\"kestrun $version\"" "$page" || fail "kestrun.1 is n
 [[ $("$kestrun" -v) == *"-v$version-"* ]] || fail "kestrun -v is not $version"
 help_models=$("$kestrun" --help | sed -n '/支持:/,/ZARO3014/p' | tr -s ' ,:' '\n' \
               | grep -E '^(DUNLIN|ZARO)' | sort)
-man_models=$(section "$page" MODELS | unroff | awk -F'\t' '/^(DUNLIN|ZARO)/ { print $1 }' | sort)
 [ "$(wc -l <<<"$help_models")" = 9 ] || fail "expected 9 models in --help: $help_models"
-[ "$help_models" = "$man_models" ] || fail "models differ: --help [$help_models] man [$man_models]"
+# The tool's rows "model, vid:pid, channels": the models of its table
+# (app/models.cpp), each with the USB identity of the driver the library
+# dispatches it to (api/kcan_api.cpp: the classic driver's constants or the FD
+# driver's model table).
+awk '{ gsub(/[{}",;]/, " ") }
+     FILENAME ~ /dunlin2_protocol/ && /constexpr/ { classic[$3] = $5 }
+     FILENAME ~ /kcan_api/ && $2 ~ /^Family::/ { family[$1] = $2 }
+     FILENAME ~ /fd_protocol/ && $1 ~ /^KCAN_TYPE_/ && $3 ~ /^0x/ {
+         id[$1] = tolower(substr($3, 3) ":" substr($4, 3)) "\t" $5 }
+     FILENAME ~ /models/ && $1 ~ /^KCAN_TYPE_/ { order[++n] = $1; name[$1] = $2 }
+     END {
+         id["Family::Classic"] = tolower(substr(classic["kVendorId"], 3) ":" \
+             substr(classic["kProductId"], 3)) "\t" classic["kChannelCount"]
+         for (i = 1; i <= n; i++) {
+             t = order[i]
+             print name[t] "\t" (family[t] == "Family::Classic" ? id[family[t]] : id[t])
+         }
+     }' "$source/drivers/classic/dunlin2_protocol.h" "$source/api/kcan_api.cpp" \
+        "$source/drivers/fd/fd_protocol.cpp" "$source/app/models.cpp" >"$work/ids"
+# ... and CAN FD as kestrun decides it: a data rate is refused, or validation
+# goes on to the missing -m (so no adapter is touched).
+while IFS=$'\t' read -r model usb channels; do
+    out=$("$kestrun" -D "$model" -a 500000 -d 2000000 -s || true)
+    case $out in
+        *不支持FD功能*) fd=no ;;
+        *"-m 参数"*) fd=yes ;;
+        *) fail "kestrun -D $model -d: neither refused nor accepted: $out" ;;
+    esac
+    printf '%s\t%s\t%s\t%s\n' "$model" "$usb" "$channels" "$fd"
+done <"$work/ids" | sort >"$work/tool_models"
+[ "$(cut -f1 "$work/tool_models")" = "$help_models" ] \
+    || fail "models of app/models.cpp [$(cut -f1 "$work/tool_models" | xargs)] vs --help [$(xargs <<<"$help_models")]"
+models_text=$(section "$page" MODELS | unroff)
+awk -F'\t' '/^(DUNLIN|ZARO)/' <<<"$models_text" | sort >"$work/man_models"
+diff "$work/tool_models" "$work/man_models" >&2 \
+    || fail "MODELS of kestrun.1 (>) differs from the tool (<)"
+# The page must not offer a spelling that kestrun refuses.
+lower=$(head -1 "$work/tool_models" | cut -f1 | tr '[:upper:]' '[:lower:]')
+if [[ $("$kestrun" -D "$lower" -a 500000 -s || true) == *"需要指定设备型号"* ]] \
+    && grep -qiE 'lower[ -]?case|case[ -]insensitive' <<<"$models_text"; then
+    fail "kestrun.1 allows lower-case models; kestrun refuses -D $lower"
+fi
 
 # 5. The sections a reader looks for.
 for s in NAME SYNOPSIS DESCRIPTION OPTIONS "FRAME TEXT" "CHANNEL SHARING" FILES \
