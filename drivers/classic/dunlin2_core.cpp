@@ -55,18 +55,31 @@ void servicePause(devInfo* record, Duration pause) {
     record->threadCond.wait_for(lock, pause, [record] { return record->threadStop.load() != 0; });
 }
 
-// Marks an API exchange in progress for the span of a scope, so that the
-// fault handler does not start a recovery in the middle of it.
+// Counts an exchange in progress for the span of a scope, so that the fault
+// handler does not restart the adapter in the middle of it. A count, not a
+// flag: a transmit and a command overlap, and the first to end must not mark
+// the driver idle under the other.
 class CmdBusy {
   public:
-    explicit CmdBusy(devInfo* record) : record_(record) { record_->cmdIdle = 0; }
-    ~CmdBusy() { record_->cmdIdle = 1; }
+    explicit CmdBusy(devInfo* record) : record_(record) {
+        record_->exchangesInProgress.fetch_add(1);
+    }
+    ~CmdBusy() { record_->exchangesInProgress.fetch_sub(1); }
     CmdBusy(const CmdBusy&) = delete;
     CmdBusy& operator=(const CmdBusy&) = delete;
 
   private:
     devInfo* record_;
 };
+
+// Restarts the adapter unless an exchange is still in progress on it. The
+// fault state is already set, so no new exchange starts; the next recovery
+// step (50 ms later) finds the transport quiet.
+void restartIfQuiet(devInfo* record, QUserLibUsb* usb) {
+    if (record->cmdIdle()) {
+        usb->RestartUSBDevice();
+    }
+}
 
 // The exchange loop shared by usbCmdSend and usbCmdSendDirect.
 int exchange(devInfo* record, uint8_t* cmd, int32_t cmdLen, uint8_t* reply, int32_t* replyLen,
@@ -171,7 +184,6 @@ void dunlin2Init() {
         d.threadRunning = false;
         d.threadStop = 0;
         d.threadExited = 0;
-        d.cmdIdle = 1;
         for (auto& flag : d.chInitFlag) {
             flag = 0;
         }
@@ -253,6 +265,8 @@ int dunlin2IsReady(devInfo* record) {
 int usbCmdSend(devInfo* record, uint8_t* cmd, int32_t cmdLen, uint8_t* reply, int32_t* replyLen,
                uint8_t epOut, uint8_t epIn, uint32_t timeoutMs) {
     QUserMutex guard(record->cmdMutex);
+    // Counted before the readiness test: the fault handler sets the fault
+    // state before it looks at the count, so one of the two sees the other.
     CmdBusy busy(record);
     if (dunlin2IsReady(record) < 0) {
         return -1;  // the service thread is bringing the adapter back
@@ -269,7 +283,10 @@ int usbCmdSendDirect(devInfo* record, uint8_t* cmd, int32_t cmdLen, uint8_t* rep
 }
 
 int usbDataSend(devInfo* record, uint8_t* data, int32_t len, uint8_t epOut, uint32_t timeoutMs) {
-    CmdBusy busy(record);
+    CmdBusy busy(record);  // before the readiness test, as in usbCmdSend
+    if (dunlin2IsReady(record) < 0) {
+        return -1;
+    }
     QUserLibUsb* usb = record->usbDev.load();
     if (timeoutMs != 0 && usb != nullptr) {
         if (usb->bulkWriteUSBDevice(data, len, epOut, timeoutMs) > 0) {
@@ -336,7 +353,7 @@ void* dunlin2ThreadMainLoop(void* arg) {
                 break;
             }
         }
-        if (record->cmdIdle.load() == 1) {
+        if (record->cmdIdle()) {
             dunlin2FaultTimeHandle(record);
         }
         if (record->faultState.load() != 0) {
@@ -378,14 +395,14 @@ void dunlin2FaultTimeHandle(devInfo* record) {
         }
         record->faultState = -1;
         record->faultTime = static_cast<uint32_t>(getCurMicroSec());
-        usb->RestartUSBDevice();
+        restartIfQuiet(record, usb);
     } else {
         if (getLapseMicroSec(record->faultTime) < kFaultStepMicros) {
             return;
         }
         record->faultTime = static_cast<uint32_t>(getCurMicroSec());
         if (usb->GetUSBDeviceLinkStatus() == 0) {
-            usb->RestartUSBDevice();
+            restartIfQuiet(record, usb);
         }
     }
     if (usb->GetUSBDeviceLinkStatus() == 0) {
@@ -411,6 +428,6 @@ void dunlin2FaultTimeHandle(devInfo* record) {
         record->faultState = 0;
         QUserLog::GetInstance().Info("VORM Tip:DUNLIN OK...");
     } else {
-        usb->RestartUSBDevice();
+        restartIfQuiet(record, usb);
     }
 }

@@ -49,7 +49,10 @@ struct devInfo {
     _KCAN_INIT_CONFIG chInitConfig[dunlin2::kChannelCount] = {};
     std::atomic<int32_t> faultState{0};  // 0 healthy, -1 adapter lost
     uint32_t faultTime = 0;              // service thread only
-    std::atomic<uint8_t> cmdIdle{1};
+    // Exchanges in progress on any thread (commands and frame writes overlap:
+    // a transmit takes no command lock). Idle is this being 0.
+    std::atomic<int32_t> exchangesInProgress{0};
+    bool cmdIdle() const { return exchangesInProgress.load() == 0; }
 
     std::mutex waitMutex;
     std::condition_variable rxCond;
@@ -87,7 +90,7 @@ int usbCmdSend(devInfo* record, uint8_t* cmd, int32_t cmdLen, uint8_t* reply, in
 int usbCmdSendDirect(devInfo* record, uint8_t* cmd, int32_t cmdLen, uint8_t* reply,
                      int32_t* replyLen, uint8_t epOut, uint8_t epIn, uint32_t timeoutMs);
 // One bulk write of frame records: 0 when any byte was written, else -1 with
-// error 12.
+// error 12; -1 without an error in the fault state.
 int usbDataSend(devInfo* record, uint8_t* data, int32_t len, uint8_t epOut, uint32_t timeoutMs);
 
 int dunlin2ThreadStart(devInfo* record);

@@ -648,7 +648,7 @@ TEST_F(ClassicDriver, CommandInTheFaultStateFailsAtOnce) {
     EXPECT_EQ(usbCmdSend(record, cmd, 4, reply, &len, 0x01, 0x81, 1000), -1);
     EXPECT_LT(msSince(start), 250);
     EXPECT_EQ(lastError(), kSentinel);
-    EXPECT_EQ(record->cmdIdle.load(), 1);
+    EXPECT_TRUE(record->cmdIdle());
     record->faultState = 0;
 }
 
@@ -703,6 +703,37 @@ TEST_F(ClassicDriver, UnplugAndPlugBackRestoresInitialisedChannels) {
     _KCAN_CAN_OBJ got{};
     EXPECT_EQ(dunlin2Receive(kType, 0, 1, &got, 1, 5000), 1u);
     EXPECT_EQ(got.id, 0x88u);
+}
+
+// A transmit that fails and ends while a command still retries must not mark
+// the driver idle: the service thread would restart the adapter under it.
+TEST_F(ClassicDriver, NoRestartUnderACommandThatOutlastsATransmit) {
+    openAndInit();
+    devInfo* record = dunlin2Record(0);
+    dev_->setResponder(nullptr);
+    const auto commandEnd = Clock::now() + 1000ms;  // it retries for its whole 1000 ms
+    std::atomic<uint32_t> commandResult{99};
+    std::thread command([&] {
+        uint8_t a = 0, b = 0;
+        commandResult = dunlin2DevRelayStatusGet(kType, 0, &a, &b);
+    });
+    ASSERT_TRUE(dev_->waitSent(0x01, 1, 5000));
+    ASSERT_TRUE(ksim::unplugDevice(0));
+    _KCAN_CAN_OBJ f = frame(1);
+    EXPECT_EQ(dunlin2Transmit(kType, 0, 0, &f, 1), 0u);
+    bool faultDuringCommand = false;
+    while (!faultDuringCommand && Clock::now() < commandEnd) {
+        faultDuringCommand = record->faultState.load() != 0 && Clock::now() < commandEnd;
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_FALSE(faultDuringCommand) << "adapter restarted while a command was in progress";
+    command.join();
+    EXPECT_EQ(commandResult.load(), 0u);
+
+    dev_->setResponder(wellBehaved);
+    ASSERT_TRUE(ksim::plugDevice(0));
+    ASSERT_TRUE(eventually([&] { return countOf(log(), "VORM Tip:DUNLIN OK...") == 1; }));
+    EXPECT_EQ(dunlin2Transmit(kType, 0, 0, &f, 1), 1u);
 }
 
 TEST_F(ClassicDriver, UnplugWithoutInitialisedChannelsIsNotRecovered) {
