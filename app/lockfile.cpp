@@ -49,6 +49,17 @@ int devLockIsLock(const char* name, uint32_t index) {
     return free ? -1 : 0;
 }
 
+int devLockFileOwner(const char* name, uint32_t index, uint32_t* uid) {
+    char path[kPathSize];
+    devLockNameGet(name, index, path);
+    struct stat st;
+    if (lstat(path, &st) != 0) {
+        return -1;
+    }
+    *uid = st.st_uid;
+    return 0;
+}
+
 int devLock(const char* name, uint32_t index, int /*retries*/) {
     if (g_lock_fd != -1) {
         return 0;

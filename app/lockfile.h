@@ -16,6 +16,8 @@ int devLockNameGet(const char* name, uint32_t index, char* buffer);
 // -1 when the lock is free (this process could take it); 0 when another
 // process holds it or the file cannot be opened. Holds no lock afterwards.
 int devLockIsLock(const char* name, uint32_t index);
+// 0 with the user id owning the lock file in `uid`; -1 when there is none.
+int devLockFileOwner(const char* name, uint32_t index, uint32_t* uid);
 // 0 when this process holds the lock (also when it already did), -1 otherwise.
 int devLock(const char* name, uint32_t index, int retries);
 // Releases the lock and removes the file; does nothing without a lock. Returns 0.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 
@@ -98,22 +99,12 @@ void replyToClient(int fd, const RpcFramePkg& pkg) {
     }
 }
 
-// Only peers running as this user (or root) may drive the adapter.
-bool peerAllowed(int fd) {
-    ucred cred{};
-    socklen_t len = sizeof cred;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
-        return false;
-    }
-    return cred.uid == geteuid() || cred.uid == 0;
-}
-
 void acceptClient(int listenFd) {
     int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
         return;
     }
-    if (!peerAllowed(fd)) {
+    if (!rpcPeerAllowed(fd, nullptr)) {
         log_error("Client (%d) refused: peer runs as another user", fd);
         close(fd);
         return;
@@ -191,6 +182,18 @@ bool packetIsForThisAdapter(const RpcFramePkg& pkg) {
 }
 
 }  // namespace
+
+bool rpcPeerAllowed(int fd, uint32_t* peerUid) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+        return false;
+    }
+    if (peerUid != nullptr) {
+        *peerUid = cred.uid;
+    }
+    return cred.uid == geteuid() || cred.uid == 0;
+}
 
 int rpcSocketPath(const char* name, uint32_t devIndex, char* buffer, size_t size) {
     sockaddr_un addr;
@@ -442,7 +445,44 @@ class FrameShowBatch {
 
 }  // namespace
 
+namespace {
+
+// The client's view of its init request, shared by the reader (which learns
+// the answer) and the main thread (which waits for it).
+std::mutex g_initMutex;
+std::condition_variable g_initCond;
+RpcInitOutcome g_initOutcome = RpcInitOutcome::Pending;
+
+void settleInit(RpcInitOutcome outcome) {
+    {
+        std::lock_guard<std::mutex> lock(g_initMutex);
+        if (g_initOutcome != RpcInitOutcome::Pending) {
+            return;
+        }
+        g_initOutcome = outcome;
+    }
+    g_initCond.notify_all();
+}
+
+// Whatever way the reader ends, nobody will answer this client any more:
+// release whoever waits for an answer.
+struct ReaderEndNotice {
+    ~ReaderEndNotice() {
+        settleInit(RpcInitOutcome::ConnectionEnded);
+        hwTxResultsEnded();
+    }
+};
+
+}  // namespace
+
+RpcInitOutcome rpcClientAwaitInit() {
+    std::unique_lock<std::mutex> lock(g_initMutex);
+    g_initCond.wait(lock, [] { return g_initOutcome != RpcInitOutcome::Pending; });
+    return g_initOutcome;
+}
+
 void rpcRecvThread(int fd) {
+    ReaderEndNotice notice;
     RpcPkgAssembler assembler;
     FrameShowBatch shown;
     uint8_t buf[32 * kRpcPkgSize];
@@ -545,8 +585,10 @@ int rpcClientRpcPkgHandle(const RpcFramePkg* pkg) {
         case RPC_INIT_RESULT:
             if (pkg->result >= 0) {
                 log_info("设备初始化成功...");
+                settleInit(RpcInitOutcome::Accepted);
             } else {
                 log_error("设备初始化失败...");
+                settleInit(RpcInitOutcome::Refused);
             }
             break;
         default:

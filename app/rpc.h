@@ -42,6 +42,12 @@ extern std::recursive_mutex g_client_mutex;
 // a Unix socket address.
 int rpcSocketPath(const char* name, uint32_t devIndex, char* buffer, size_t size);
 
+// Whether the peer of a connected socket runs as this process's effective
+// user or as root: only such peers may drive the adapter or be believed as
+// its owner (/tmp is world-writable). `peerUid` (optional) gets the peer's
+// user id when it can be read.
+bool rpcPeerAllowed(int fd, uint32_t* peerUid);
+
 // Listening socket for the owner, or -1. A stale socket file is replaced.
 int rpcStartServer(const char* name, uint32_t devIndex);
 // Connected socket for a client, or -1.
@@ -61,6 +67,12 @@ int rpcServerRpcPkgHandle(int fd, RpcFramePkg* pkg);
 // waiting for any of them.
 void rpcBroadcastUserObj(const RpcFramePkg* pkg);
 void rpcBroadcastPkgs(const RpcFramePkg* pkgs, size_t count);
+
+// Client: how the owner answered this process's init request.
+enum class RpcInitOutcome { Pending, Accepted, Refused, ConnectionEnded };
+// Client: waits until the reader has the owner's answer to the init request
+// or has ended (lost connection, end of the run).
+RpcInitOutcome rpcClientAwaitInit();
 
 // Client: reads the owner's packets until the connection ends or g_running
 // clears; a lost connection ends the run.

@@ -24,6 +24,17 @@ int exitStatusOfRun() {
     return hwSendFailures() > 0 ? 1 : 0;
 }
 
+// A client that found no owner says so when the lock file belongs to another
+// user: that user's process, or a file it left behind, blocks the adapter.
+void reportForeignLock(const char* name, uint32_t index) {
+    uint32_t uid = 0;
+    if (devLockFileOwner(name, index, &uid) == 0 && uid != geteuid() && uid != 0) {
+        char path[256];
+        devLockNameGet(name, index, path);
+        log_error("Lock file %s belongs to another user (uid %u)", path, uid);
+    }
+}
+
 }  // namespace
 
 int runOwner(const char* name, const _KCAN_USER_OBJ& frame) {
@@ -101,6 +112,17 @@ int runClient(const char* name, const _KCAN_USER_OBJ& frame) {
     }
     if (fd < 0) {
         log_error("Fail To Link Server...");
+        reportForeignLock(name, canAst.devIndex);
+        return 1;
+    }
+    uint32_t peerUid = 0;
+    if (!rpcPeerAllowed(fd, &peerUid)) {
+        // Anybody can serve a socket under /tmp: frames from a stranger are
+        // not the adapter's, and ours must not go to them.
+        char path[128] = "";
+        rpcSocketPath(name, canAst.devIndex, path, sizeof path);
+        log_error("Socket %s is served by another user (uid %u): not using it", path, peerUid);
+        close(fd);
         return 1;
     }
 
@@ -117,11 +139,23 @@ int runClient(const char* name, const _KCAN_USER_OBJ& frame) {
     rpcPkgWrite(fd, &init);
 
     std::thread reader(rpcRecvThread, fd);
-    std::thread sender;
-    if (canAst.sendMode) {
-        sender = std::thread(hwSendThread, 0, fd, taskTxConfig, frame, !canAst.recvMode);
+    // No frame goes to the owner before it has taken our channel: a refused
+    // channel would hand them to the library uninitialised.
+    RpcInitOutcome answer = rpcClientAwaitInit();
+    if (answer == RpcInitOutcome::Refused) {
+        g_running.store(false);
+        reader.join();
+        log_info("任务完毕,程序退出...");
+        close(fd);
+        return 1;
     }
-    log_info("启动完成...");
+    std::thread sender;
+    if (answer == RpcInitOutcome::Accepted) {
+        if (canAst.sendMode) {
+            sender = std::thread(hwSendThread, 0, fd, taskTxConfig, frame, !canAst.recvMode);
+        }
+        log_info("启动完成...");
+    }
 
     if (sender.joinable()) {
         sender.join();

@@ -29,6 +29,7 @@ std::atomic<uint64_t> g_sendFailures{0};
 
 std::mutex g_txMutex;
 std::condition_variable g_txCond;
+bool g_txResultsEnded = false;  // guarded by g_txMutex
 
 // Signalled when a channel becomes initialised, so the receive worker starts
 // its readers at once.
@@ -273,6 +274,14 @@ void hwTxPendingClear() {
     g_txCond.notify_all();
 }
 
+void hwTxResultsEnded() {
+    {
+        std::lock_guard<std::mutex> lock(g_txMutex);
+        g_txResultsEnded = true;
+    }
+    g_txCond.notify_all();
+}
+
 void hwSendThread(int isOwner, int socket, TaskTxConfig config, _KCAN_USER_OBJ frame,
                   bool showProgress) {
     uint32_t currentId = frame.isFd ? frame.canfdObj.id : frame.canObj.id;
@@ -287,7 +296,8 @@ void hwSendThread(int isOwner, int socket, TaskTxConfig config, _KCAN_USER_OBJ f
             // Wait for the owner's answer to the previous request.
             std::unique_lock<std::mutex> lock(g_txMutex);
             if (txPending().load() != 0) {
-                g_txCond.wait_for(lock, kSleepSlice, [] { return txPending().load() == 0; });
+                g_txCond.wait_for(lock, kSleepSlice,
+                                  [] { return txPending().load() == 0 || g_txResultsEnded; });
                 continue;
             }
         }
@@ -366,7 +376,8 @@ void hwSendThread(int isOwner, int socket, TaskTxConfig config, _KCAN_USER_OBJ f
         // The owner's result for the last request carries its echo or its
         // failure; wait for it (bounded) before the run ends.
         std::unique_lock<std::mutex> lock(g_txMutex);
-        g_txCond.wait_for(lock, kLastResultWait, [] { return txPending().load() == 0; });
+        g_txCond.wait_for(lock, kLastResultWait,
+                          [] { return txPending().load() == 0 || g_txResultsEnded; });
     }
     g_running.store(false);
 }

@@ -52,3 +52,6 @@ void hwNoteOwnSendResult(int32_t result);
 // Client side of the send worker's flow control: the reader clears the
 // pending flag when the owner reports a send result for this channel.
 void hwTxPendingClear();
+// Client: the reader has ended, so no result will come for a pending request;
+// the send worker stops waiting for one.
+void hwTxResultsEnded();

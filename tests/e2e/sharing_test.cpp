@@ -1,12 +1,19 @@
 // Several kestrun processes sharing one virtual adapter: the owner serves
 // its clients over the socket, each process shows its own channel.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
+#include "app/rpc_packet.h"
 #include "e2e_env.h"
 
 namespace {
@@ -227,6 +234,137 @@ TEST(ClassicSharing, EveryClassicRateOfTheTableCarriesFrames) {
         owner->signal(SIGINT);
         EXPECT_EQ(owner->wait(seconds(10)), 0);
     }
+}
+
+}  // namespace
+
+namespace {
+
+constexpr uid_t kStranger = 65534;  // nobody
+
+// Another local user's process that took the adapter's lock file and, when
+// `serve` is set, serves the socket too, answering every client as a
+// friendly owner would and sending it a frame. Needs root to change user.
+pid_t startStranger(const E2eAdapter& a, bool serve) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid != 0) {
+        close(ready[1]);
+        char byte = 0;
+        bool ok = pid > 0 && read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        return ok ? pid : -1;
+    }
+    close(ready[0]);
+    if (setgid(kStranger) != 0 || setuid(kStranger) != 0) {
+        _exit(2);
+    }
+    int lock = open(a.lockPath().c_str(), O_RDWR | O_CREAT, 0644);
+    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        _exit(3);
+    }
+    int listener = -1;
+    if (serve) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, a.socketPath().c_str(), sizeof addr.sun_path - 1);
+        listener = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            listen(listener, 5) != 0) {
+            _exit(4);
+        }
+    }
+    [[maybe_unused]] ssize_t n = write(ready[1], "r", 1);
+    for (;;) {
+        int fd = serve ? accept(listener, nullptr, nullptr) : -1;
+        if (fd < 0) {
+            pause();
+            continue;
+        }
+        RpcFramePkg request{};
+        if (read(fd, &request, sizeof request) != sizeof request) {
+            close(fd);
+            continue;
+        }
+        RpcFramePkg reply = request;
+        reply.cmd = RPC_INIT_RESULT;
+        reply.result = 0;
+        n = write(fd, &reply, sizeof reply);
+        reply.cmd = RPC_RECV_FRAME;
+        reply.userObj.canObj.id = 0x666;
+        reply.userObj.canObj.len = 1;
+        n = write(fd, &reply, sizeof reply);
+    }
+}
+
+TEST(Sharing, ClientRefusesAnAdapterHeldByAnotherUser) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run a process as another user";
+    }
+    struct Row {
+        bool serve;
+        const char* says;
+    };
+    const Row rows[] = {
+        {true, "/tmp/Kestrun_DUNLINFD2_14.sock is served by another user (uid 65534)"},
+        {false, "Lock file /tmp/Kestrun_DUNLINFD2_14.lock belongs to another user (uid 65534)"},
+    };
+    E2eAdapter a{14};
+    for (const Row& row : rows) {
+        unlink(a.lockPath().c_str());
+        unlink(a.socketPath().c_str());
+        pid_t stranger = startStranger(a, row.serve);
+        ASSERT_GT(stranger, 0);
+        auto client = start(a, {"-a", "500000", "-c", "0", "-r"});
+        EXPECT_EQ(client->wait(seconds(15)), 1) << client->output();
+        std::string out = client->output();
+        EXPECT_EQ(countOf(out, row.says), 1) << out;
+        EXPECT_EQ(countOf(out, "设备初始化成功..."), 0) << out;
+        EXPECT_EQ(countOf(out, "接收->"), 0) << out;
+        kill(stranger, SIGKILL);
+        waitpid(stranger, nullptr, 0);
+        client.reset();
+    }
+    unlink(a.lockPath().c_str());
+    unlink(a.socketPath().c_str());
+}
+
+TEST(Sharing, ClientWhoseChannelIsRefusedEndsWithStatusOne) {
+    E2eAdapter a{15};
+    auto owner = start(a, {"-a", "500000", "-c", "0", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    for (std::vector<std::string> mode :
+         {std::vector<std::string>{"-r"}, {"-s", "-m", "C#S#D#123#11", "-n", "0", "-p", "10"}}) {
+        std::vector<std::string> args = {"-a", "12345", "-c", "1"};
+        args.insert(args.end(), mode.begin(), mode.end());
+        auto client = start(a, args);
+        EXPECT_EQ(client->wait(seconds(15)), 1) << client->output();
+        EXPECT_EQ(countOf(client->output(), "设备初始化失败..."), 1) << client->output();
+    }
+    // No frame of the refused sender reached the adapter.
+    EXPECT_EQ(countOf(owner->output(), "发送->"), 0) << owner->output();
+    EXPECT_TRUE(owner->running());
+}
+
+TEST(Sharing, ClientWaitingForAResultEndsAtOnceWhenItsOwnerDies) {
+    E2eAdapter a{16};
+    auto owner = start(a, {"-a", "500000", "-c", "0", "-r"});
+    ASSERT_TRUE(owner->waitFor(kStarted, seconds(20))) << owner->output();
+    auto client = start(
+        a, {"-a", "500000", "-c", "1", "-s", "-e", "-m", "C#S#D#123#11", "-n", "0", "-p", "50"});
+    ASSERT_TRUE(client->waitFor("发送->", seconds(20))) << client->output();
+    // A stopped owner leaves the client's next request unanswered.
+    owner->signal(SIGSTOP);
+    std::this_thread::sleep_for(milliseconds(500));
+    owner->signal(SIGKILL);
+    auto lost = std::chrono::steady_clock::now();
+    EXPECT_GE(client->wait(seconds(10)), 0) << client->output();
+    // The request's own wait would have lasted 5 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - lost, seconds(3)) << client->output();
+    EXPECT_EQ(countOf(client->output(), "与服务器断开"), 1) << client->output();
 }
 
 }  // namespace
