@@ -72,6 +72,12 @@ class CmdBusy {
     devInfo* record_;
 };
 
+// A transfer cut short left half a message at the adapter: it counts as not
+// written, and a retry sends the whole message again.
+bool wroteAll(int written, int32_t len) {
+    return written > 0 && written == len;
+}
+
 // Restarts the adapter unless an exchange is still in progress on it. The
 // fault state is already set, so no new exchange starts; the next recovery
 // step (50 ms later) finds the transport quiet.
@@ -90,7 +96,7 @@ int exchange(devInfo* record, uint8_t* cmd, int32_t cmdLen, uint8_t* reply, int3
         // Write only: the caller does not want a reply.
         int written =
             usb != nullptr ? usb->WriteUSBDevice(cmd, cmdLen, epOut, kCmdWriteTimeoutMs) : -1;
-        return written > 0 ? 0 : -1;
+        return wroteAll(written, cmdLen) ? 0 : -1;
     }
     bool writeFailed = false;
     bool readFailed = false;
@@ -98,7 +104,7 @@ int exchange(devInfo* record, uint8_t* cmd, int32_t cmdLen, uint8_t* reply, int3
     const uint64_t limit = static_cast<uint64_t>(timeoutMs) * 1000;
     while (getCurMicroSec() - start < limit) {
         int written = usb != nullptr ? usb->WriteUSBDevice(cmd, cmdLen, epOut, writeTimeoutMs) : -1;
-        if (written <= 0) {
+        if (!wroteAll(written, cmdLen)) {
             writeFailed = true;
             retryPause(start, limit);
             continue;
@@ -289,7 +295,7 @@ int usbDataSend(devInfo* record, uint8_t* data, int32_t len, uint8_t epOut, uint
     }
     QUserLibUsb* usb = record->usbDev.load();
     if (timeoutMs != 0 && usb != nullptr) {
-        if (usb->bulkWriteUSBDevice(data, len, epOut, timeoutMs) > 0) {
+        if (wroteAll(usb->bulkWriteUSBDevice(data, len, epOut, timeoutMs), len)) {
             return 0;
         }
     }

@@ -89,8 +89,8 @@ int usbCmdSend(devInfo* record, uint8_t* cmd, int32_t cmdLen, uint8_t* reply, in
 // fault handler re-initialises channels with it.
 int usbCmdSendDirect(devInfo* record, uint8_t* cmd, int32_t cmdLen, uint8_t* reply,
                      int32_t* replyLen, uint8_t epOut, uint8_t epIn, uint32_t timeoutMs);
-// One bulk write of frame records: 0 when any byte was written, else -1 with
-// error 12; -1 without an error in the fault state.
+// One bulk write of frame records: 0 when the whole buffer was written; -1
+// with error 12 when it was not, or -1 without an error in the fault state.
 int usbDataSend(devInfo* record, uint8_t* data, int32_t len, uint8_t epOut, uint32_t timeoutMs);
 
 int dunlin2ThreadStart(devInfo* record);

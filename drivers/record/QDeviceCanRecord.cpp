@@ -56,7 +56,9 @@ int32_t QDeviceCanRecord::initCANFD(uint32_t, _KCAN_INITFD_CONFIG*) {
 
 int QDeviceCanRecord::usbCmdSend(uint8_t* cmd, int32_t cmdLen, uint8_t* reply, int32_t* replyLen,
                                  uint8_t epOut, uint8_t epIn, uint32_t timeoutMs) {
-    if (usbDev.bulkWriteUSBDevice(cmd, cmdLen, epOut, timeoutMs) <= 0) {
+    // A write cut short left half a command at the recorder: not written.
+    const int written = usbDev.bulkWriteUSBDevice(cmd, cmdLen, epOut, timeoutMs);
+    if (written <= 0 || written != cmdLen) {
         return -1;
     }
     if (timeoutMs == 0) {

@@ -66,7 +66,8 @@ class QDeviceCanRecord : public QDevice {
     // One exchange: a bulk write, then reads until a reply repeating the
     // command's first two bytes comes (others are dropped) or timeoutMs has
     // passed. Returns the reply's length (also left in *replyLen), 0 when
-    // timeoutMs is 0 and the write went out, -1 on failure.
+    // timeoutMs is 0 and the whole command went out, -1 on failure (a write
+    // cut short included).
     int usbCmdSend(uint8_t* cmd, int32_t cmdLen, uint8_t* reply, int32_t* replyLen, uint8_t epOut,
                    uint8_t epIn, uint32_t timeoutMs);
     // Filter operation 0, 2 or 3 on a channel. 1 when accepted.

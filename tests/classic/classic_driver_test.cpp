@@ -621,6 +621,30 @@ TEST_F(ClassicDriver, CommandWithTimeOutZeroWritesOnceAndReadsNothing) {
     EXPECT_EQ(len, 16);
 }
 
+// A write cut short left half a message at the adapter (which may even answer
+// it): never counted as written, and a command goes out again whole.
+TEST_F(ClassicDriver, CutWritesCountAsNotWritten) {
+    openAndInit();
+    devInfo* record = dunlin2Record(0);
+    uint8_t cmd[] = {0x12, 0x12, 0x01, 0x00};
+    uint8_t reply[16] = {};
+    int32_t len = sizeof reply;
+    dev_->cutNextWrite(0x01, 2);
+    EXPECT_EQ(usbCmdSend(record, cmd, 4, reply, &len, 0x01, 0x81, 1000), 0);
+    auto sent = dev_->sent(0x01);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(scripted::hex(sent[1].bytes), "12 12 01 00");
+    dev_->cutNextWrite(0x01, 2);
+    EXPECT_EQ(usbCmdSend(record, cmd, 4, reply, &len, 0x01, 0x81, 0), -1) << "write only";
+
+    _KCAN_CAN_OBJ frames[4] = {frame(1), frame(2), frame(3), frame(4)};
+    dev_->cutNextWrite(0x02, 30);
+    setSentinel();
+    EXPECT_EQ(dunlin2Transmit(kType, 0, 0, frames, 4), 0u) << "half a batch is not sent";
+    EXPECT_EQ(lastError(), KCAN_ERR_USB_TRANSPORT);
+    EXPECT_EQ(dev_->sent(0x02).size(), 1u);
+}
+
 TEST_F(ClassicDriver, SilentAdapterGetsTheCommandTwice) {
     ASSERT_EQ(dunlin2OpenDevice(kType, 0, 0), 1u);
     dev_->setResponder(nullptr);

@@ -44,9 +44,13 @@ int ScriptedDevice::transferOut(uint8_t endpoint, const uint8_t* data, int lengt
         if (!attached_) {
             return LIBUSB_ERROR_NO_DEVICE;
         }
+        if (auto cut = cuts_.find(endpoint); cut != cuts_.end()) {
+            bytes.resize(std::min(bytes.size(), static_cast<size_t>(cut->second)));
+            cuts_.erase(cut);
+        }
         sent_.push_back({endpoint, bytes});
         responder = responder_;
-        *transferred = length;
+        *transferred = static_cast<int>(bytes.size());
     }
     changed_.notify_all();
     if (responder) {
@@ -116,6 +120,11 @@ std::string ScriptedDevice::control(const std::vector<std::string>& args) {
 void ScriptedDevice::setResponder(Responder responder) {
     std::lock_guard<std::mutex> lock(mutex_);
     responder_ = std::move(responder);
+}
+
+void ScriptedDevice::cutNextWrite(uint8_t endpoint, int accepted) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cuts_[endpoint] = accepted;
 }
 
 void ScriptedDevice::push(uint8_t endpoint, Bytes bytes) {

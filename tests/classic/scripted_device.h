@@ -53,6 +53,10 @@ class ScriptedDevice : public ksim::VirtualDevice {
     std::string control(const std::vector<std::string>& args) override;
 
     void setResponder(Responder responder);
+    // The next OUT transfer on endpoint takes only its first `accepted` bytes
+    // and reports that short count, as a transfer cut short by a time-out.
+    // The responder sees the bytes that got through.
+    void cutNextWrite(uint8_t endpoint, int accepted);
     // Queues a message on an IN endpoint.
     void push(uint8_t endpoint, Bytes bytes);
     size_t pending(uint8_t endpoint);
@@ -74,6 +78,7 @@ class ScriptedDevice : public ksim::VirtualDevice {
     uint64_t power_ = 0;
     Responder responder_;
     std::map<uint8_t, std::deque<Bytes>> queues_;
+    std::map<uint8_t, int> cuts_;  // endpoint -> bytes the next write takes
     std::vector<Transfer> sent_;
 };
 

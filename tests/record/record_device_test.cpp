@@ -185,14 +185,19 @@ TEST_F(Recorder, SettingsWriteReplies) {
     struct Case {
         Bytes reply;
         int32_t result;
+        int cut = 0;  // bytes of the command that get out; 0: all
     };
     const Case cases[] = {
         {{0x55, 0x03, 0x00, 0x00, 0x00}, 1},
-        {{0x55, 0x03, 0x00, 0x01, 0x00}, 0},  // refused
-        {{0x55, 0x03, 0x00, 0x00}, 0},        // too short
+        {{0x55, 0x03, 0x00, 0x01, 0x00}, 0},      // refused
+        {{0x55, 0x03, 0x00, 0x00}, 0},            // too short
+        {{0x55, 0x03, 0x00, 0x00, 0x00}, 0, 10},  // command cut short
     };
     for (const Case& c : cases) {
         replyWith({c.reply});
+        if (c.cut != 0) {
+            dev_->cutNextWrite(0x01, c.cut);
+        }
         QErrInfoMgr::getinstance()->setLastError(kSentinel);
         EXPECT_EQ(rec_.RecordSettingSet(0, &s), c.result) << scripted::hex(c.reply);
         EXPECT_EQ(QErrInfoMgr::getinstance()->getLastError(), kSentinel);
