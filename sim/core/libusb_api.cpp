@@ -3,6 +3,7 @@
 // linked in its place) they make a program talk to the simulator.
 #include <libusb.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -81,6 +82,43 @@ class Gate {
     bool open_;
 };
 
+// An IN transfer through the cut switch: bytes an earlier cut kept back come
+// first, without asking the firmware; a cut keeps back what goes past it.
+int transferIn(Slot& slot, uint8_t endpoint, uint8_t* data, int length, unsigned timeout,
+               int* moved) {
+    int result = LIBUSB_SUCCESS;
+    *moved = slot.takeHeld(endpoint, data, length);
+    if (*moved == 0) {
+        result = slot.firmware().transferIn(endpoint, data, length, timeout, moved);
+        *moved = std::clamp(*moved, 0, length);  // a firmware fault must not reach the caller
+    }
+    ksim::TransferCut cut;
+    if (result == LIBUSB_SUCCESS && slot.takeCut(endpoint, *moved, &cut)) {
+        slot.holdBack(endpoint, data + cut.bytes, *moved - cut.bytes);
+        *moved = cut.bytes;
+        result = cut.result;
+    }
+    return result;
+}
+
+// An OUT transfer through the cut switch: only the first part of a cut one
+// reaches the firmware.
+int transferOut(Slot& slot, uint8_t endpoint, const uint8_t* data, int length, unsigned timeout,
+                int* moved) {
+    ksim::TransferCut cut;
+    if (!slot.takeCut(endpoint, length, &cut)) {
+        const int result = slot.firmware().transferOut(endpoint, data, length, timeout, moved);
+        *moved = std::clamp(*moved, 0, length);
+        return result;
+    }
+    int result = LIBUSB_SUCCESS;
+    if (cut.bytes > 0) {
+        result = slot.firmware().transferOut(endpoint, data, cut.bytes, timeout, moved);
+        *moved = std::clamp(*moved, 0, cut.bytes);
+    }
+    return result == LIBUSB_SUCCESS ? cut.result : result;
+}
+
 int transfer(TransferKind kind, libusb_device_handle* handle, unsigned char endpoint,
              unsigned char* data, int length, int* transferred, unsigned int timeout) {
     if (transferred != nullptr) {
@@ -96,12 +134,9 @@ int transfer(TransferKind kind, libusb_device_handle* handle, unsigned char endp
     {
         Gate gate(slot, handle->generation);
         if (gate) {
-            result = in ? slot.firmware().transferIn(endpoint, data, length, timeout, &moved)
-                        : slot.firmware().transferOut(endpoint, data, length, timeout, &moved);
+            result = in ? transferIn(slot, endpoint, data, length, timeout, &moved)
+                        : transferOut(slot, endpoint, data, length, timeout, &moved);
         }
-    }
-    if (moved < 0 || moved > length) {
-        moved = moved < 0 ? 0 : length;  // a firmware fault must not reach the caller
     }
 
     Counters& counters = slot.counters();
@@ -367,6 +402,7 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle* dev_handle) {
     {
         Gate gate(slot, dev_handle->generation);
         if (gate) {
+            slot.dropHeld();
             slot.firmware().usbReset();
             slot.counters().resets.fetch_add(1, std::memory_order_relaxed);
             result = LIBUSB_SUCCESS;

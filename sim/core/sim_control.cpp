@@ -64,6 +64,37 @@ bool parsePosition(const std::string& text, int* position) {
     return true;
 }
 
+// A decimal number of at most 9 digits, optionally negative.
+bool parseInt(const std::string& text, int* value) {
+    const bool negative = !text.empty() && text[0] == '-';
+    int magnitude = 0;
+    if (!parsePosition(negative ? text.substr(1) : text, &magnitude)) {
+        return false;
+    }
+    *value = negative ? -magnitude : magnitude;
+    return true;
+}
+
+// "cut N EP BYTES [TIMES] [rc=CODE]" from its third word on.
+bool parseCut(const std::vector<std::string>& words, TransferCut* cut) {
+    if (words.size() < 4 || words.size() > 6 || words[2].empty() || words[2].size() > 2 ||
+        words[2].find_first_not_of("0123456789abcdefABCDEF") != std::string::npos ||
+        !parsePosition(words[3], &cut->bytes)) {
+        return false;
+    }
+    cut->endpoint = static_cast<uint8_t>(std::stoul(words[2], nullptr, 16));
+    for (size_t i = 4; i < words.size(); ++i) {
+        if (words[i].rfind("rc=", 0) == 0) {
+            if (!parseInt(words[i].substr(3), &cut->result)) {
+                return false;
+            }
+        } else if (i != 4 || !parsePosition(words[i], &cut->times)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 const char kHelp[] =
     "help                    this list\n"
     "list                    devices: position, model, USB ids, #index, plugged|unplugged\n"
@@ -71,6 +102,11 @@ const char kHelp[] =
     "unplug N                unplug device N\n"
     "plug N                  plug device N back in (fresh power-on state)\n"
     "dev N WORDS...          send WORDS to the firmware of device N\n"
+    "cut N EP BYTES [TIMES] [rc=CODE]\n"
+    "                        transfers on endpoint EP (hex) of device N that would move\n"
+    "                        more than BYTES end after BYTES with a time-out (or CODE);\n"
+    "                        TIMES transfers (default 1, 0 = until cut N off)\n"
+    "cut N off               clear the cut switch of device N\n"
     "transcript PATH|off     append the transcript to PATH, or stop it";
 
 std::string formatCounters(const TransferCounters& c) {
@@ -140,6 +176,36 @@ std::string controlDevice(int position, const std::vector<std::string>& words) {
     return slot->firmware().control(words);
 }
 
+bool setTransferCut(int position, const TransferCut& cut, std::string* error) {
+    std::string reason;
+    std::shared_ptr<Slot> slot = findSlot(position, &reason);
+    if (slot != nullptr && (cut.bytes < 0 || cut.times < 0 || cut.result >= 0)) {
+        reason = "a cut needs BYTES and TIMES of 0 or more and a negative result code";
+        slot = nullptr;
+    }
+    if (slot == nullptr) {
+        if (error != nullptr) {
+            *error = reason;
+        }
+        return false;
+    }
+    slot->setCut(cut);
+    return true;
+}
+
+bool clearTransferCut(int position, std::string* error) {
+    std::string reason;
+    std::shared_ptr<Slot> slot = findSlot(position, &reason);
+    if (slot == nullptr) {
+        if (error != nullptr) {
+            *error = reason;
+        }
+        return false;
+    }
+    slot->setCut(std::nullopt);
+    return true;
+}
+
 bool setTranscript(const std::string& path, std::string* error) {
     std::string reason;
     const bool ok = core::transcript().open(path, &reason);
@@ -181,21 +247,35 @@ std::string executeControlCommand(const std::string& line) {
         return setTranscript(words[1] == "off" ? "" : words[1], &reason) ? "ok"
                                                                          : "error: " + reason;
     }
-    if (command != "counters" && command != "unplug" && command != "plug" && command != "dev") {
+    if (command != "counters" && command != "unplug" && command != "plug" && command != "dev" &&
+        command != "cut") {
         return "error: unknown command \"" + command + "\" (try help)";
     }
     int position = 0;
     if (words.size() < 2 || !parsePosition(words[1], &position)) {
-        return "error: usage: " + command + " N" + (command == "dev" ? " WORDS..." : "") +
+        return "error: usage: " + command + " N" +
+               (command == "dev"   ? " WORDS..."
+                : command == "cut" ? " EP BYTES..."
+                                   : "") +
                " (N: a device position from list)";
     }
     if (command == "dev") {
         return controlDevice(position, std::vector<std::string>(words.begin() + 2, words.end()));
     }
+    std::string reason;
+    if (command == "cut") {
+        TransferCut cut;
+        if (words.size() == 3 && words[2] == "off") {
+            return clearTransferCut(position, &reason) ? "ok" : "error: " + reason;
+        }
+        if (!parseCut(words, &cut)) {
+            return "error: usage: cut N EP BYTES [TIMES] [rc=CODE] | cut N off";
+        }
+        return setTransferCut(position, cut, &reason) ? "ok" : "error: " + reason;
+    }
     if (words.size() != 2) {
         return "error: " + command + " takes one device position";
     }
-    std::string reason;
     if (command == "counters") {
         std::shared_ptr<Slot> slot = findSlot(position, &reason);
         return slot ? formatCounters(readCounters(*slot)) : "error: " + reason;

@@ -45,6 +45,26 @@ std::vector<DeviceStatus> listDevices();
 bool unplugDevice(int position, std::string* error = nullptr);
 bool plugDevice(int position, std::string* error = nullptr);
 
+// A fault switch between the program and a device's firmware, as a libusb
+// transfer that ends with an error after some of its packets moved (libusb
+// reports the error and sets *transferred). A transfer on `endpoint` that
+// would move more than `bytes` bytes moves only the first `bytes` and returns
+// `result`; the switch returns at once instead of waiting out a time-out.
+// IN: the rest stays in the device and comes first in the next reads of that
+// endpoint (a USB reset or an unplug drops it, as it does the device's own
+// queues). OUT: only the first `bytes` reach the firmware.
+struct TransferCut {
+    uint8_t endpoint = 0;
+    int bytes = 0;
+    int times = 1;    // transfers to cut; 0 = every one until cleared
+    int result = -7;  // a negative libusb code; LIBUSB_ERROR_TIMEOUT by default
+};
+
+// One switch per device: setting one replaces the last. False with a reason
+// (no such device, negative bytes or times, a result that is not negative).
+bool setTransferCut(int position, const TransferCut& cut, std::string* error = nullptr);
+bool clearTransferCut(int position, std::string* error = nullptr);
+
 // Passes words to the device's firmware and returns its reply; a reply that
 // starts with "error:" is a refusal.
 std::string controlDevice(int position, const std::vector<std::string>& words);
@@ -61,6 +81,9 @@ bool setTranscript(const std::string& path, std::string* error = nullptr);
 //   unplug <pos>            "ok"
 //   plug <pos>              "ok"
 //   dev <pos> <words...>    the device firmware's reply to the words
+//   cut <pos> <ep> <bytes> [<times>] [rc=<code>]
+//                           "ok"; a TransferCut (ep in hex, the rest decimal)
+//   cut <pos> off           "ok"; clears it
 //   transcript <path>|off   "ok"
 // Failures reply with a single line starting "error:".
 std::string executeControlCommand(const std::string& line);

@@ -2,6 +2,7 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -109,6 +110,7 @@ bool Slot::plug(std::string* error) {
         // Transfers of the old generation are on their way out (the firmware
         // was told to fail them); none may still be inside when it powers on.
         idle_.wait(lock, [this] { return inflight_ == 0; });
+        dropHeld();  // the bytes of the old power-on die with it
         firmware_->setAttached(true);
         // Recorded before the new device entry can be opened.
         if (transcript().enabled()) {
@@ -118,6 +120,53 @@ bool Slot::plug(std::string* error) {
         device_ = makeDevice();
     }
     return true;
+}
+
+void Slot::setCut(const std::optional<TransferCut>& cut) {
+    std::lock_guard<std::mutex> lock(cutMutex_);
+    cut_ = cut;
+}
+
+bool Slot::takeCut(uint8_t endpoint, int length, TransferCut* cut) {
+    std::lock_guard<std::mutex> lock(cutMutex_);
+    if (!cut_ || cut_->endpoint != endpoint || length <= cut_->bytes) {
+        return false;
+    }
+    *cut = *cut_;
+    if (cut_->times > 0 && --cut_->times == 0) {
+        cut_.reset();
+    }
+    return true;
+}
+
+int Slot::takeHeld(uint8_t endpoint, uint8_t* data, int length) {
+    std::lock_guard<std::mutex> lock(cutMutex_);
+    auto it = held_.find(endpoint);
+    if (it == held_.end() || length <= 0) {
+        return 0;
+    }
+    std::vector<uint8_t>& bytes = it->second;
+    const size_t n = std::min(bytes.size(), static_cast<size_t>(length));
+    std::copy_n(bytes.begin(), n, data);
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    if (bytes.empty()) {
+        held_.erase(it);
+    }
+    return static_cast<int>(n);
+}
+
+void Slot::holdBack(uint8_t endpoint, const uint8_t* data, int length) {
+    if (length <= 0) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(cutMutex_);
+    std::vector<uint8_t>& bytes = held_[endpoint];
+    bytes.insert(bytes.begin(), data, data + length);
+}
+
+void Slot::dropHeld() {
+    std::lock_guard<std::mutex> lock(cutMutex_);
+    held_.clear();
 }
 
 Simulator& Simulator::instance() {

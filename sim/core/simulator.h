@@ -14,13 +14,16 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "device_list.h"
+#include "sim_control.h"
 #include "transcript.h"
 #include "virtual_device.h"
 
@@ -72,6 +75,18 @@ class Slot : public std::enable_shared_from_this<Slot> {
     bool unplug(std::string* error);
     bool plug(std::string* error);
 
+    // The cut switch (see TransferCut); nullopt clears it.
+    void setCut(const std::optional<TransferCut>& cut);
+    // Whether a transfer on `endpoint` that would move `length` bytes is cut;
+    // if so it counts against the switch and *cut tells how.
+    bool takeCut(uint8_t endpoint, int length, TransferCut* cut);
+    // IN bytes a cut kept back: copies up to `length` of them for `endpoint`
+    // and returns how many; holdBack puts bytes in front of those kept.
+    int takeHeld(uint8_t endpoint, uint8_t* data, int length);
+    void holdBack(uint8_t endpoint, const uint8_t* data, int length);
+    // The device lost its queues (USB reset, power-on after a plug).
+    void dropHeld();
+
   private:
     libusb_device* makeDevice();  // mutex_ held
 
@@ -89,6 +104,12 @@ class Slot : public std::enable_shared_from_this<Slot> {
     uint64_t generation_ = 1;
     int inflight_ = 0;
     libusb_device* device_ = nullptr;  // holds one reference while attached
+
+    // One reader per IN endpoint is assumed: two threads reading one
+    // endpoint at once could see its bytes out of order around a cut.
+    std::mutex cutMutex_;
+    std::optional<TransferCut> cut_;
+    std::map<uint8_t, std::vector<uint8_t>> held_;
 };
 
 class Simulator {

@@ -29,6 +29,8 @@ const char kUsage[] =
     "  counters N             simulator counts of device N\n"
     "  unplug N | plug N      unplug device N, plug it back in\n"
     "  dev N WORDS...         send WORDS to the firmware of device N\n"
+    "  cut N EP BYTES [TIMES] [rc=CODE] | cut N off\n"
+    "                         end transfers on endpoint EP after BYTES with a time-out\n"
     "  transcript PATH|off    append the transfer transcript to PATH, or stop it\n"
     "  help                   the server's command list\n"
     "exit status: 0 done, 1 the reply is an error, 2 usage or connection problem\n";

@@ -30,6 +30,8 @@ TEST(ControlCommands, ListUnplugPlugCountersAndFirmwareWords) {
     EXPECT_EQ(executeControlCommand("dev 1 ordinal"), "1");
     EXPECT_EQ(executeControlCommand("dev 0 push 83 0a0b"), "ok");
     EXPECT_EQ(executeControlCommand("dev 0 pending 83"), "1");
+    EXPECT_EQ(executeControlCommand("cut 0 83 1 0 rc=-9"), "ok");
+    EXPECT_EQ(executeControlCommand("cut 0 off"), "ok");
     EXPECT_EQ(executeControlCommand("dev 0 launch"), "error: echo device does not know \"launch\"");
 }
 
@@ -54,6 +56,14 @@ TEST(ControlCommands, MalformedCommandsGetAnErrorLine) {
         {"dev 9 ordinal", "error: no device 9 (devices 0..1)"},
         {"list all", "error: list takes no arguments"},
         {"transcript", "error: usage: transcript PATH|off"},
+        {"cut", "error: usage: cut N EP BYTES... (N: a device position from list)"},
+        {"cut 0 83", "error: usage: cut N EP BYTES [TIMES] [rc=CODE] | cut N off"},
+        {"cut 0 183 4", "error: usage: cut N EP BYTES [TIMES] [rc=CODE] | cut N off"},
+        {"cut 0 83 -4", "error: usage: cut N EP BYTES [TIMES] [rc=CODE] | cut N off"},
+        {"cut 0 83 4 1 2", "error: usage: cut N EP BYTES [TIMES] [rc=CODE] | cut N off"},
+        {"cut 0 83 4 rc=7",
+         "error: a cut needs BYTES and TIMES of 0 or more and a negative result code"},
+        {"cut 2 off", "error: no device 2 (devices 0..1)"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(executeControlCommand(c.line), c.reply) << "\"" << c.line << "\"";

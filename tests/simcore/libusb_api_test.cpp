@@ -224,6 +224,45 @@ TEST_F(LibusbApi, UsbResetReachesTheFirmware) {
     libusb_close(handle);
 }
 
+TEST_F(LibusbApi, CutTransfersEndAfterTheirFirstBytesAndKeepTheRestForTheNextRead) {
+    libusb_device_handle* handle = openAt(0);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(ksim::controlDevice(0, {"push", "83", "0102030405"}), "ok");
+    ASSERT_TRUE(ksim::setTransferCut(0, {0x83, 2, 1}));
+    uint8_t in[64] = {};
+    int n = -1;
+    EXPECT_EQ(libusb_bulk_transfer(handle, 0x83, in, 64, &n, 500), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(std::vector<uint8_t>(in, in + n), (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(libusb_bulk_transfer(handle, 0x83, in, 64, &n, 500), LIBUSB_SUCCESS);
+    EXPECT_EQ(std::vector<uint8_t>(in, in + n), (std::vector<uint8_t>{3, 4, 5}));
+    ASSERT_EQ(ksim::controlDevice(0, {"push", "83", "0607"}), "ok");  // that cut was the only one
+    EXPECT_EQ(libusb_bulk_transfer(handle, 0x83, in, 64, &n, 500), LIBUSB_SUCCESS);
+    EXPECT_EQ(n, 2);
+
+    // Every OUT transfer longer than the cut: only its first bytes reach the firmware.
+    ASSERT_TRUE(ksim::setTransferCut(0, {0x01, 3, 0, LIBUSB_ERROR_PIPE}));
+    uint8_t out[6] = {'a', 'b', 'c', 'd', 'e', 'f'};
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(libusb_interrupt_transfer(handle, 0x01, out, 6, &n, 500), LIBUSB_ERROR_PIPE);
+        EXPECT_EQ(n, 3);
+        EXPECT_EQ(libusb_interrupt_transfer(handle, 0x81, in, 64, &n, 500), LIBUSB_SUCCESS);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(in), static_cast<size_t>(n)), "abc");
+    }
+    EXPECT_EQ(echoOnce(handle, 0x01, "xyz"), "xyz");  // not longer than the cut
+    ASSERT_TRUE(ksim::clearTransferCut(0));
+    EXPECT_EQ(echoOnce(handle, 0x01, "whole"), "whole");
+
+    // A USB reset drops what a cut kept back, as it drops the device's queues.
+    ASSERT_EQ(ksim::controlDevice(0, {"push", "82", "a1a2a3"}), "ok");
+    ASSERT_TRUE(ksim::setTransferCut(0, {0x82, 1, 1}));
+    EXPECT_EQ(libusb_bulk_transfer(handle, 0x82, in, 64, &n, 500), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(n, 1);
+    ASSERT_EQ(libusb_reset_device(handle), LIBUSB_SUCCESS);
+    EXPECT_EQ(libusb_bulk_transfer(handle, 0x82, in, 64, &n, 50), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(n, 0);
+    libusb_close(handle);
+}
+
 TEST_F(LibusbApi, ControlOfMissingDevicesAndBadListsIsRefused) {
     std::string error;
     EXPECT_FALSE(ksim::unplugDevice(3, &error));
