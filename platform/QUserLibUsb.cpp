@@ -24,6 +24,14 @@ constexpr int kBulkWriteLogLine = 401;
 constexpr int kReadLogLine = 441;
 constexpr int kBulkReadLogLine = 487;
 
+// libusb splits a transfer into packets and may end it with an error (a
+// time-out, most often) after some of them moved; it then reports the bytes
+// that did move, and those belong to the caller: dropping received ones loses
+// frames, and hiding sent ones hides a half-sent packet.
+int partialOr(int transferred, int result) {
+    return transferred > 0 ? transferred : result;
+}
+
 }  // namespace
 
 QUserLibUsb::QUserLibUsb() {
@@ -201,7 +209,8 @@ int QUserLibUsb::write(Transfer kind, uint8_t* buf, int32_t len, uint8_t ep, uin
     }
     ProcessUSBDeviceErrCode(result);
     // Only a change of the failing endpoint is logged; a success in between
-    // does not re-arm the line.
+    // does not re-arm the line. A failure after part of the request went out
+    // is still logged.
     if (lastFailedWriteEp_.exchange(ep) != ep) {
         if (kind == Transfer::Bulk) {
             QUserLog::GetInstance().Warn("line:%d ep:%02x bulk write %dbyte fail,ret=%d %s ",
@@ -212,7 +221,7 @@ int QUserLibUsb::write(Transfer kind, uint8_t* buf, int32_t len, uint8_t ep, uin
                                          kWriteLogLine, ep, len, result, libusb_strerror(result));
         }
     }
-    return result;
+    return partialOr(transferred, result);
 }
 
 int QUserLibUsb::read(Transfer kind, uint8_t* buf, int32_t len, uint8_t ep, uint32_t timeoutMs) {
@@ -242,7 +251,7 @@ int QUserLibUsb::read(Transfer kind, uint8_t* buf, int32_t len, uint8_t ep, uint
                                          result, libusb_strerror(result));
         }
     }
-    return result;
+    return partialOr(transferred, result);
 }
 
 int QUserLibUsb::WriteUSBDevice(uint8_t* buf, int32_t len, uint8_t ep, uint32_t timeoutMs) {

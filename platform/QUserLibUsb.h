@@ -47,11 +47,18 @@ class QUserLibUsb {
     // Notes LIBUSB_ERROR_NO_DEVICE: the adapter is gone (link status 0).
     void ProcessUSBDeviceErrCode(int32_t err);
 
+    // A transfer that fails after some bytes moved (libusb may end one with a
+    // time-out between packets) returns those bytes as a success would; the
+    // failure still counts for the link status and the log. A write may
+    // therefore return less than len: callers that need the whole request
+    // treat that as a failure.
+    //
     // Interrupt OUT: bytes transferred, a negative libusb code, -1 when closed.
     int WriteUSBDevice(uint8_t* buf, int32_t len, uint8_t ep, uint32_t timeoutMs);
     // Bulk OUT, serialised by the transport's lock; results as WriteUSBDevice.
     int bulkWriteUSBDevice(uint8_t* buf, int32_t len, uint8_t ep, uint32_t timeoutMs);
-    // Interrupt IN: bytes received, a negative libusb code, 0 when closed.
+    // Interrupt IN: bytes received, a negative libusb code when none were, 0
+    // when closed.
     int ReadUSBDevice(uint8_t* buf, int32_t len, uint8_t ep, uint32_t timeoutMs);
     // Bulk IN; results as ReadUSBDevice.
     int bulkReadUSBDevice(uint8_t* buf, int32_t len, uint8_t ep, uint32_t timeoutMs);

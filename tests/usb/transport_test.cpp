@@ -207,6 +207,58 @@ TEST_F(Transport, WriteFailuresAreLoggedOncePerChangeOfEndpoint) {
     EXPECT_EQ(countOf(text, "fail,ret="), 3u) << text;
 }
 
+// libusb can end a transfer with an error after part of it moved: those
+// bytes are returned, the error still counts for the link and the log.
+TEST_F(Transport, TransferThatFailsAfterSomeBytesReturnsThoseBytes) {
+    enum Op { Read, BulkRead, Write, BulkWrite };
+    const struct {
+        Op op;
+        uint8_t ep;
+        int movedBeforeFailure;
+        int libusbResult;
+        int returned;
+        uint32_t link;
+        const char* logged;  // the line of the failure, or nullptr for none
+    } cases[] = {
+        {Read, 0x81, 3, LIBUSB_ERROR_TIMEOUT, 3, 1, nullptr},
+        {BulkRead, 0x83, 0, LIBUSB_ERROR_TIMEOUT, LIBUSB_ERROR_TIMEOUT, 1, nullptr},
+        {BulkRead, 0x83, 5, LIBUSB_ERROR_NO_DEVICE, 5, 0, "line:487 ep:83 bulk read fail,ret=-4"},
+        {Read, 0x81, 2, LIBUSB_ERROR_PIPE, 2, 1, "line:441 ep:81 read fail,ret=-9 Pipe error"},
+        {Write, 0x01, 3, LIBUSB_ERROR_TIMEOUT, 3, 1, "line:361 ep:01 write 8byte fail,ret=-7"},
+        {BulkWrite, 0x02, 0, LIBUSB_ERROR_TIMEOUT, LIBUSB_ERROR_TIMEOUT, 1,
+         "line:401 ep:02 bulk write 8byte fail,ret=-7"},
+        {BulkWrite, 0x02, 6, LIBUSB_ERROR_NO_DEVICE, 6, 0,
+         "line:401 ep:02 bulk write 8byte fail,ret=-4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "ep " << std::hex << int{c.ep} << std::dec << " after "
+                                          << c.movedBeforeFailure << " rc " << c.libusbResult);
+        useDevices("ECHO");
+        QUserLibUsb usb;
+        ASSERT_EQ(usb.OpenUSBDevice(kVid, kPid, 0), 1);
+        ASSERT_TRUE(ksim::setTransferCut(0, {c.ep, c.movedBeforeFailure, 1, c.libusbResult}));
+        uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        uint8_t buffer[64];
+        if (c.op == Read || c.op == BulkRead) {
+            ASSERT_EQ(ksim::controlDevice(0, {"push", "81", "0102030405060708"}), "ok");
+            ASSERT_EQ(ksim::controlDevice(0, {"push", "83", "0102030405060708"}), "ok");
+        }
+        const size_t logBefore = log().size();
+        const int got = c.op == Read       ? usb.ReadUSBDevice(buffer, 64, c.ep, 500)
+                        : c.op == BulkRead ? usb.bulkReadUSBDevice(buffer, 64, c.ep, 500)
+                        : c.op == Write    ? usb.WriteUSBDevice(data, 8, c.ep, 500)
+                                           : usb.bulkWriteUSBDevice(data, 8, c.ep, 500);
+        EXPECT_EQ(got, c.returned);
+        EXPECT_EQ(usb.GetUSBDeviceLinkStatus(), c.link);
+        const std::string text = log().substr(logBefore);
+        if (c.logged != nullptr) {
+            EXPECT_EQ(countOf(text, c.logged), 1u) << text;
+        } else {
+            EXPECT_EQ(countOf(text, "fail"), 0u) << text;
+        }
+    }
+}
+
 TEST_F(Transport, ClosedObjectRefusesTransfersAndCloseIsIdempotent) {
     useDevices("ECHO");
     QUserLibUsb usb;
