@@ -1,13 +1,17 @@
 // A classic adapter's channel wired to an FD adapter's channel running
-// classic CAN at the same bit rate: frames cross in both directions, and
+// classic CAN at the same bit rate: frames cross in both directions, none is
+// lost or doubled when libusb ends a transfer with a time-out part way, and
 // the classic rows of the exported functions reach the classic driver.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "kcan.h"
+#include "sim_control.h"
 
 namespace {
 
@@ -26,7 +30,7 @@ class CrossFamily : public ::testing::Test {
         KCAN_CloseDevice(KCAN_TYPE_DUNLIN2, 0);
         KCAN_CloseDevice(KCAN_TYPE_ZARO3018, 0);
     }
-    void initBoth(uint8_t timing0, uint8_t timing1, uint32_t rate) {
+    void initBoth(uint8_t timing0, uint8_t timing1, uint32_t rate, uint32_t fdDataRate = 0) {
         _KCAN_INIT_CONFIG classic;
         std::memset(&classic, 0, sizeof classic);
         classic.timing0 = timing0;
@@ -35,7 +39,8 @@ class CrossFamily : public ::testing::Test {
         _KCAN_INITFD_CONFIG fd;
         std::memset(&fd, 0, sizeof fd);
         fd.abitBaudRate = rate;
-        fd.fdEnable = 0;
+        fd.dbitBaudRate = fdDataRate;
+        fd.fdEnable = fdDataRate != 0 ? 1 : 0;
         ASSERT_EQ(KCAN_InitCANFD(KCAN_TYPE_ZARO3018, 0, 0, &fd), 1u) << KCAN_GetLastErrorStr();
     }
 };
@@ -50,6 +55,112 @@ _KCAN_CAN_OBJ frame(uint32_t id, uint8_t ext, uint8_t len) {
         f.data[i] = static_cast<uint8_t>(0xA0 + i);
     }
     return f;
+}
+
+// Channel 0's frames until `count` came or 10 s passed, then whatever else
+// comes within 300 ms, each as its identifier << 8 | its first data byte.
+std::vector<uint32_t> receiveOnChannel0(uint32_t type, bool fd, size_t count) {
+    std::vector<uint32_t> got;
+    const auto give = [&got](const auto* frames, uint32_t n) {
+        for (uint32_t i = 0; i < n; ++i) {
+            got.push_back(frames[i].id << 8 | frames[i].data[0]);
+        }
+    };
+    for (int waited = 0; waited < 10000 && got.size() < count; waited += 100) {
+        if (fd) {
+            _KCAN_CANFD_OBJ in[16];
+            give(in, KCAN_ReceiveFD(type, 0, 0, in, 16, 100));
+        } else {
+            _KCAN_CAN_OBJ in[16];
+            give(in, KCAN_Receive(type, 0, 0, in, 16, 100));
+        }
+    }
+    _KCAN_CANFD_OBJ fdLate[16];
+    _KCAN_CAN_OBJ late[16];
+    if (fd) {
+        give(fdLate, KCAN_ReceiveFD(type, 0, 0, fdLate, 16, 300));
+    } else {
+        give(late, KCAN_Receive(type, 0, 0, late, 16, 300));
+    }
+    return got;
+}
+
+uint32_t malformedTransfers(int position) {
+    const std::string counters = ksim::controlDevice(position, {"counters"});
+    const size_t at = counters.find("malformed=");
+    return at == std::string::npos ? ~0u
+                                   : static_cast<uint32_t>(std::stoul(counters.substr(at + 10)));
+}
+
+// libusb may end a read with a time-out after part of the stream moved: a
+// full-size packet without a short one behind it. Those bytes carry frames;
+// the rest of the adapter's data comes in the next read.
+TEST_F(CrossFamily, FramesInReadsCutByATimeOutAreQueuedOnceEach) {
+    const struct {
+        const char* family;
+        uint32_t type;
+        int position;  // in KESTRUN_SIM
+        uint8_t streamEndpoint;
+        int cutAt;
+        bool fd;
+    } cases[] = {
+        // 64-byte reads of 19-byte records: every read is cut.
+        {"classic", KCAN_TYPE_DUNLIN2, 0, 0x82, 16, false},
+        // 4096-byte reads of 75-byte FD records, cut at a high-speed packet multiple.
+        {"FD", KCAN_TYPE_ZARO3018, 1, 0x83, 512, true},
+    };
+    constexpr uint32_t kFrames = 40;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.family);
+        initBoth(0x00, 0x1C, 500000, 2000000);
+        ASSERT_TRUE(ksim::setTransferCut(c.position, {c.streamEndpoint, c.cutAt, 0}));
+        // Frame i: identifier 0x100 + i, first data byte i.
+        const std::string reply = ksim::controlDevice(
+            c.position,
+            {"gen", "start", "0", c.fd ? "F" : "C", "S", c.fd ? "64" : "8", "max", "40", "id=100"});
+        EXPECT_EQ(reply.rfind("ok", 0), 0u) << reply;
+        const std::vector<uint32_t> got = receiveOnChannel0(c.type, c.fd, kFrames);
+        ASSERT_TRUE(ksim::clearTransferCut(c.position));
+        std::vector<uint32_t> expected(kFrames);
+        for (uint32_t i = 0; i < kFrames; ++i) {
+            expected[i] = (0x100 + i) << 8 | i;
+        }
+        EXPECT_EQ(got, expected);
+    }
+}
+
+// A frame packet written only in part before a time-out: the frame is either
+// reported failed or on the bus once, and the rest of that packet never
+// reaches the adapter as the start of another transfer.
+TEST_F(CrossFamily, FramePacketCutPartWayIsSentWholeOnceOrReportedFailed) {
+    const struct {
+        const char* family;
+        uint32_t from;
+        int position;  // of `from` in KESTRUN_SIM
+        uint32_t to;
+    } cases[] = {
+        {"classic", KCAN_TYPE_DUNLIN2, 0, KCAN_TYPE_ZARO3018},
+        {"FD", KCAN_TYPE_ZARO3018, 1, KCAN_TYPE_DUNLIN2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.family);
+        initBoth(0x00, 0x1C, 500000);
+        const uint32_t malformedBefore = malformedTransfers(c.position);
+        // 10 bytes end inside the frame's record in either family's packet.
+        ASSERT_TRUE(ksim::setTransferCut(c.position, {0x02, 10, 1}));
+        _KCAN_CAN_OBJ cut = frame(0x301, 0, 8);
+        const uint32_t cutSent = KCAN_Transmit(c.from, 0, 0, &cut, 1);
+        _KCAN_CAN_OBJ next = frame(0x302, 0, 8);
+        EXPECT_EQ(KCAN_Transmit(c.from, 0, 0, &next, 1), 1u) << KCAN_GetLastErrorStr();
+        std::vector<uint32_t> expected = {0x302 << 8 | 0xA0};
+        if (cutSent == 1) {
+            expected.insert(expected.begin(), 0x301 << 8 | 0xA0);
+        }
+        EXPECT_EQ(receiveOnChannel0(c.to, false, expected.size()), expected)
+            << "cut sent " << cutSent;
+        EXPECT_EQ(malformedTransfers(c.position), malformedBefore + 1);
+        ASSERT_TRUE(ksim::clearTransferCut(c.position));
+    }
 }
 
 TEST_F(CrossFamily, FramesCrossBetweenClassicAndFdAdapterAtEqualRates) {
