@@ -6,6 +6,7 @@
 #include "bus/frame_timing.h"
 #include "bus/fw_common.h"
 #include "fd/fd_firmware.h"
+#include "fd/fd_wire.h"
 
 namespace ksim::fd {
 
@@ -19,6 +20,7 @@ const char kHelp[] =
     " | fault noreply <code> [on|off] | fault noreply off"
     " | fault status <code> <byte|off> | fault status off"
     " | fault foreign <code> <code|off> | fault foreign off"
+    " | fault truncate <code> <len|off> | fault truncate off"
     " | fault latency <us> | fault ack <withhold|deliver> | fault ack-latency <us>"
     " | fault garbage <n> | fault garbage-hex <hex> | fault split <n|off> | fault clear"
     " | faults | wire show | wire set <wiring> | wire reset";
@@ -179,34 +181,35 @@ std::string FdFirmware::countersText() const {
 }
 
 std::string FdFirmware::faultsText() const {
-    std::string noReply, status, foreign;
+    std::string noReply, status, foreign, truncate;
     char buf[32];
+    auto add = [&buf](std::string* list, const char* format, int code, int value) {
+        std::snprintf(buf, sizeof buf, format, code, value);
+        *list += (list->empty() ? "" : ",") + std::string(buf);
+    };
     for (int code = 0; code < 256; ++code) {
         const auto i = static_cast<size_t>(code);
         if (faults_.noReply[i]) {
-            std::snprintf(buf, sizeof buf, "%s%02x", noReply.empty() ? "" : ",", code);
-            noReply += buf;
+            add(&noReply, "%02x", code, 0);
         }
         if (faults_.status[i] >= 0) {
-            std::snprintf(buf, sizeof buf, "%s%02x:%02x", status.empty() ? "" : ",", code,
-                          faults_.status[i]);
-            status += buf;
+            add(&status, "%02x:%02x", code, faults_.status[i]);
         }
         if (faults_.foreign[i] >= 0) {
-            std::snprintf(buf, sizeof buf, "%s%02x:%02x", foreign.empty() ? "" : ",", code,
-                          faults_.foreign[i]);
-            foreign += buf;
+            add(&foreign, "%02x:%02x", code, faults_.foreign[i]);
+        }
+        if (faults_.truncate[i] >= 0) {
+            add(&truncate, "%02x:%d", code, faults_.truncate[i]);  // a length, in decimal
         }
     }
-    char out[512];
-    std::snprintf(out, sizeof out,
-                  "noreply=%s status=%s foreign=%s latency_us=%u ack=%s ack_latency_us=%u "
-                  "garbage_pending=%zu split=%zu",
-                  noReply.empty() ? "-" : noReply.c_str(), status.empty() ? "-" : status.c_str(),
-                  foreign.empty() ? "-" : foreign.c_str(), faults_.replyLatencyUs,
-                  faults_.ackWithheld ? "withhold" : "deliver", faults_.ackLatencyUs,
-                  garbage_.size(), faults_.splitAt);
-    return out;
+    auto orDash = [](const std::string& list) { return list.empty() ? std::string("-") : list; };
+    char tail[160];
+    std::snprintf(tail, sizeof tail,
+                  " latency_us=%u ack=%s ack_latency_us=%u garbage_pending=%zu split=%zu",
+                  faults_.replyLatencyUs, faults_.ackWithheld ? "withhold" : "deliver",
+                  faults_.ackLatencyUs, garbage_.size(), faults_.splitAt);
+    return "noreply=" + orDash(noReply) + " status=" + orDash(status) +
+           " foreign=" + orDash(foreign) + " truncate=" + orDash(truncate) + tail;
 }
 
 std::string FdFirmware::controlInject(const std::vector<std::string>& args) {
@@ -361,9 +364,11 @@ std::string FdFirmware::controlFault(const std::vector<std::string>& args) {
         }
         return error("usage: fault noreply <code> [on|off] | fault noreply off");
     }
-    if (name == "status" || name == "foreign") {
+    if (name == "status" || name == "foreign" || name == "truncate") {
         std::lock_guard lock(mu_);
-        auto& table = name == "status" ? faults_.status : faults_.foreign;
+        auto& table = name == "status"    ? faults_.status
+                      : name == "foreign" ? faults_.foreign
+                                          : faults_.truncate;
         if (v1 == "off" && args.size() == 3) {
             table.fill(-1);
             return "ok";
@@ -373,12 +378,15 @@ std::string FdFirmware::controlFault(const std::vector<std::string>& args) {
                 table[code] = -1;
                 return "ok";
             }
-            if (parseNumber(v2, 16, 0xFF, &value)) {
+            const bool ok = name == "truncate" ? parseNumber(v2, 10, kInterruptPacket, &value)
+                                               : parseNumber(v2, 16, 0xFF, &value);
+            if (ok) {
                 table[code] = static_cast<int16_t>(value);
                 return "ok";
             }
         }
-        return error("usage: fault " + name + " <code> <byte|off> | fault " + name + " off");
+        const char* what = name == "truncate" ? "<length 0..64|off>" : "<byte|off>";
+        return error("usage: fault " + name + " <code> " + what + " | fault " + name + " off");
     }
     if ((name == "latency" || name == "ack-latency") && args.size() == 3 &&
         parseNumber(v1, 10, 60000000, &n)) {

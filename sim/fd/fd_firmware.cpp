@@ -31,6 +31,7 @@ void FdFirmware::Faults::reset() {
     noReply.fill(false);
     status.fill(-1);
     foreign.fill(-1);
+    truncate.fill(-1);
     replyLatencyUs = 0;
     ackWithheld = false;
     ackLatencyUs = 0;
@@ -257,6 +258,10 @@ void FdFirmware::handleCommand(const uint8_t* req, size_t len, Clock::time_point
     if (foreignFault) {
         m.bytes[1] = static_cast<uint8_t>(faults_.foreign[static_cast<size_t>(code)]);
     }
+    const int16_t cut = code >= 0 ? faults_.truncate[static_cast<size_t>(code)] : -1;
+    if (cut >= 0 && static_cast<size_t>(cut) < m.length) {
+        m.length = static_cast<size_t>(cut);
+    }
     m.ready = now + std::chrono::microseconds(faults_.replyLatencyUs);
     if (replies_.size() >= kReplyQueueLimit) {
         replies_.pop_front();
@@ -276,11 +281,10 @@ FdFirmware::Message FdFirmware::executeCommand(const uint8_t* req, size_t len, b
         return m;
     }
     if (len >= 2 && req[0] == kDirectTag0 && req[1] == kDirectTag1) {
-        // Direct transfer: the payload comes back, padded to a full packet.
-        out[0] = kDirectTag0;
-        out[1] = kDirectTag1;
-        std::memcpy(out + 2, req + 2, len - 2);
-        m.length = 2 + kDirectPayload;
+        // Direct transfer: the payload, as long as the transfer carried it,
+        // comes back.
+        std::memcpy(out, req, len);
+        m.length = len;
         return m;
     }
     if (len < 3 || req[0] != kPrefix) {
@@ -937,6 +941,11 @@ void FdFirmware::setReplyStatus(uint8_t code, std::optional<uint8_t> status) {
 void FdFirmware::setForeignReply(uint8_t code, std::optional<uint8_t> replyCode) {
     std::lock_guard lock(mu_);
     faults_.foreign[code] = replyCode ? *replyCode : -1;
+}
+
+void FdFirmware::setReplyTruncate(uint8_t code, std::optional<uint8_t> length) {
+    std::lock_guard lock(mu_);
+    faults_.truncate[code] = length ? *length : -1;
 }
 
 void FdFirmware::setReplyLatencyUs(uint32_t us) {

@@ -134,6 +134,8 @@ class FdFirmware final : public VirtualDevice {
     void setNoReply(uint8_t code, bool on);
     void setReplyStatus(uint8_t code, std::optional<uint8_t> status);
     void setForeignReply(uint8_t code, std::optional<uint8_t> replyCode);
+    // Cuts the reply to `length` bytes; the request is carried out.
+    void setReplyTruncate(uint8_t code, std::optional<uint8_t> length);
     void setReplyLatencyUs(uint32_t us);
     void setAckWithheld(bool withheld);
     void setAckLatencyUs(uint32_t us);
@@ -178,8 +180,9 @@ class FdFirmware final : public VirtualDevice {
     };
     struct Faults {
         std::array<bool, 256> noReply{};
-        std::array<int16_t, 256> status{};   // -1: none
-        std::array<int16_t, 256> foreign{};  // -1: none
+        std::array<int16_t, 256> status{};    // -1: none
+        std::array<int16_t, 256> foreign{};   // -1: none
+        std::array<int16_t, 256> truncate{};  // -1: none; else the reply's length
         uint32_t replyLatencyUs = 0;
         bool ackWithheld = false;
         uint32_t ackLatencyUs = 0;

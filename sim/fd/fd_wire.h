@@ -30,10 +30,10 @@ constexpr uint8_t kCmdStart = 0x0E;
 constexpr uint8_t kCmdStop = 0x0F;
 constexpr uint8_t kCmdFwVersion = 0x12;
 constexpr uint8_t kCmdChannelCount = 0x13;
-// The direct transfer has no prefix: 0x12 0xA7 and up to 62 payload bytes.
+// The direct transfer has no prefix: 0x12 0xA7 and up to 62 payload bytes,
+// as many as the transfer carries.
 constexpr uint8_t kDirectTag0 = 0x12;
 constexpr uint8_t kDirectTag1 = 0xA7;
-constexpr size_t kDirectPayload = 62;
 constexpr size_t kBitTimingLength = 24;
 constexpr size_t kFilterLength = 13;
 

@@ -59,6 +59,15 @@ TEST_F(FdSimFaults, ForeignCommandCode) {
     EXPECT_EQ(command(*d.dev, startCmd(0)), (Bytes{0x55, 0x0E, 0x02, 0x00, 0x00}));
 }
 
+TEST_F(FdSimFaults, TruncatedReplyStillCarriesTheRequestOut) {
+    ASSERT_EQ(command(*d.dev, stopCmd(0)), (Bytes{0x55, 0x0F, 0x02, 0x00, 0x00}));
+    EXPECT_EQ(ctl({"fault", "truncate", "0e", "3"}), "ok");
+    EXPECT_EQ(command(*d.dev, startCmd(0)), (Bytes{0x55, 0x0E, 0x02}));
+    EXPECT_TRUE(d.fw->channel(0).started);
+    d.fw->setReplyTruncate(0x0E, std::nullopt);
+    EXPECT_EQ(command(*d.dev, startCmd(0)).size(), 5u);
+}
+
 TEST_F(FdSimFaults, ReplyLatency) {
     EXPECT_EQ(ctl({"fault", "latency", "400000"}), "ok");
     const Bytes q{0x55, 0x13, 0x01, 0x01};
@@ -135,19 +144,21 @@ TEST_F(FdSimFaults, ShowAndClearAndRefuseBadFaultCommands) {
     d.fw->setReplyStatus(0x03, 0x01);
     d.fw->setAckWithheld(true);
     d.fw->setStreamSplit(5);
+    d.fw->setReplyTruncate(0x01, 12);
     EXPECT_EQ(ctl({"faults"}),
-              "noreply=0e status=03:01 foreign=- latency_us=0 ack=withhold ack_latency_us=0 "
-              "garbage_pending=0 split=5");
+              "noreply=0e status=03:01 foreign=- truncate=01:12 latency_us=0 ack=withhold "
+              "ack_latency_us=0 garbage_pending=0 split=5");
     EXPECT_EQ(ctl({"fault", "clear"}), "ok");
     EXPECT_EQ(ctl({"faults"}),
-              "noreply=- status=- foreign=- latency_us=0 ack=deliver ack_latency_us=0 "
-              "garbage_pending=0 split=0");
+              "noreply=- status=- foreign=- truncate=- latency_us=0 ack=deliver "
+              "ack_latency_us=0 garbage_pending=0 split=0");
     const std::vector<std::vector<std::string>> bad = {
         {"fault"},
         {"fault", "noreply"},
         {"fault", "noreply", "1ff"},
         {"fault", "status", "03"},
         {"fault", "status", "03", "100"},
+        {"fault", "truncate", "01", "65"},
         {"fault", "latency", "-5"},
         {"fault", "latency", "99999999999"},
         {"fault", "ack", "maybe"},
