@@ -121,8 +121,7 @@ size_t buildBitTimingCommand(const BitTimingRequest& req, std::span<uint8_t> out
 size_t buildDirectTransfer(const uint8_t* payload, size_t length, std::span<uint8_t> out) {
     ByteWriter w(out.data(), out.size());
     size_t n = payload == nullptr ? 0 : std::min(length, kDirectPayloadMax);
-    bool ok = w.u8(kDirectTag0) && w.u8(kDirectTag1) && w.bytes(payload, n) &&
-              w.fill(0, kDirectPayloadMax - n);
+    bool ok = w.u8(kDirectTag0) && w.u8(kDirectTag1) && w.bytes(payload, n);
     return ok ? w.position() : 0;
 }
 

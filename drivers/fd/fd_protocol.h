@@ -43,7 +43,7 @@ inline constexpr size_t kQueryCmdSize = 4;    // 55 cc 01 01
 inline constexpr size_t kChannelCmdSize = 5;  // 55 cc 02 00 ch<<4
 inline constexpr size_t kFilterCmdSize = 13;
 inline constexpr size_t kBitTimingCmdSize = 24;
-inline constexpr size_t kDirectCmdSize = 64;  // tag + payload, zero-padded
+inline constexpr size_t kDirectCmdSize = 2 + kDirectPayloadMax;  // tag + payload
 
 inline constexpr uint32_t kCmdTimeoutMs = 1500;
 inline constexpr uint32_t kInitTimeoutMs = 2000;
@@ -155,7 +155,8 @@ size_t buildFilterCommand(uint8_t op, uint8_t channel, uint32_t startId, uint32_
                           std::span<uint8_t> out);
 // 55 03 ch 01 iso mode, then clock, brp, sjw, tseg1, tseg2 for each phase.
 size_t buildBitTimingCommand(const BitTimingRequest& req, std::span<uint8_t> out);
-// 12 A7 and the first min(length, 62) payload bytes, zero-padded to 64.
+// 12 A7 and the first min(length, 62) payload bytes, nothing after them: the
+// adapter takes the payload length from the transfer length.
 size_t buildDirectTransfer(const uint8_t* payload, size_t length, std::span<uint8_t> out);
 
 // A reply belongs to a request when it has at least 3 bytes and starts with

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -360,22 +361,21 @@ TEST_F(SimFd, StartAndStopBytes) {
     EXPECT_EQ(KCAN_GetLastError(), KCAN_ERR_PARAMETER);
 }
 
-TEST_F(SimFd, DirectTransferSendsAtMost62Bytes) {
+TEST_F(SimFd, DirectTransferWritesOnlyThePayloadGiven) {
     attach("ZARO3018");
     ASSERT_EQ(KCAN_OpenDevice(67, 0), 1u);
-    uint8_t buf[100];
-    for (int i = 0; i < 100; ++i)
-        buf[i] = static_cast<uint8_t>(i);
-    clearTranscript();
-    uint32_t n = KCAN_DataDirectTransfer(67, 0, buf, 100);
-    std::vector<std::string> cmds = written("01");
-    ASSERT_EQ(cmds.size(), 1u);
-    uint8_t expected[64] = {0x12, 0xA7};
-    for (int i = 0; i < 62; ++i)
-        expected[2 + i] = static_cast<uint8_t>(i);
-    EXPECT_EQ(cmds[0], hex(expected, 64));
-    EXPECT_GT(n, 0u);
-    EXPECT_LE(n, 62u);
+    for (uint32_t length : {100u, 3u}) {
+        uint8_t buf[100];
+        for (int i = 0; i < 100; ++i)
+            buf[i] = static_cast<uint8_t>(i);
+        clearTranscript();
+        const uint32_t payload = std::min(length, 62u);
+        EXPECT_EQ(KCAN_DataDirectTransfer(67, 0, buf, length), payload) << "echoed back";
+        uint8_t expected[64] = {0x12, 0xA7};
+        for (uint32_t i = 0; i < payload; ++i)
+            expected[2 + i] = static_cast<uint8_t>(i);
+        EXPECT_EQ(written("01"), std::vector<std::string>{hex(expected, 2 + payload)}) << length;
+    }
 }
 
 // ---- Frames ---------------------------------------------------------------------------------
