@@ -123,6 +123,9 @@ class QDeviceDunlinFd2 : public QDevice {
     int32_t canStart(uint32_t channel, bool recovery);
     int32_t canStop(uint32_t channel);
     int32_t queryCommand(uint8_t code, uint8_t* reply, uint32_t* replyLength);
+    // The big-endian word at reply bytes 4..5 of a query; false when the
+    // exchange failed.
+    bool queryVersion(uint8_t code, uint16_t* word);
 
     // fd_init.cpp
     int32_t initCANFDCmdSend(uint32_t channel, const _KCAN_INITFD_CONFIG* cfg, bool recovery);

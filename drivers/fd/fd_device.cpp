@@ -37,18 +37,18 @@ int32_t QDeviceDunlinFd2::queryCommand(uint8_t code, uint8_t* reply, uint32_t* r
                       kCmdTimeoutMs);
 }
 
-bool QDeviceDunlinFd2::canGetDeviceVer() {
+bool QDeviceDunlinFd2::queryVersion(uint8_t code, uint16_t* word) {
     uint8_t reply[kReplyCapacity] = {};
     uint32_t length = 0;
-    if (queryCommand(kCmdHwVersion, reply, &length) != 0 ||
-        !replyVersionWord({reply, length}, &hwVersion_)) {
+    if (queryCommand(code, reply, &length) != 0)
         return false;
-    }
-    if (queryCommand(kCmdFwVersion, reply, &length) != 0 ||
-        !replyVersionWord({reply, length}, &fwVersion_)) {
-        return false;
-    }
-    return true;
+    // Any matching reply will do: bytes 4..5 that a short one lacks read as 0
+    // from the cleared buffer.
+    return replyVersionWord(reply, word);
+}
+
+bool QDeviceDunlinFd2::canGetDeviceVer() {
+    return queryVersion(kCmdHwVersion, &hwVersion_) && queryVersion(kCmdFwVersion, &fwVersion_);
 }
 
 int32_t QDeviceDunlinFd2::openDevice(uint32_t type, uint32_t index, uint32_t /*reserved*/) {
@@ -106,22 +106,18 @@ int32_t QDeviceDunlinFd2::getBoardInf(_KCAN_BOARD_INFO* info) {
         setError(KCAN_ERR_PARAMETER);
         return 0;
     }
+    uint16_t word = 0;
+    if (!queryVersion(kCmdHwVersion, &word))
+        return 0;
+    info->hwVersion = word;
+    if (!queryVersion(kCmdFwVersion, &word))
+        return 0;
+    info->fwVersion = word;
     uint8_t reply[kReplyCapacity] = {};
     uint32_t length = 0;
-    uint16_t word = 0;
-    if (queryCommand(kCmdHwVersion, reply, &length) != 0)
-        return 0;
-    if (replyVersionWord({reply, length}, &word))
-        info->hwVersion = word;
-    if (queryCommand(kCmdFwVersion, reply, &length) != 0)
-        return 0;
-    if (replyVersionWord({reply, length}, &word))
-        info->fwVersion = word;
     if (queryCommand(kCmdChannelCount, reply, &length) != 0)
         return 0;
-    uint8_t channels = 0;
-    if (replyByte({reply, length}, kReplyChannelCountOffset, &channels))
-        info->chNum = channels;
+    info->chNum = reply[kReplyChannelCountOffset];
     info->ifVersion = 0x0100;
     return 1;
 }

@@ -1,6 +1,7 @@
 // Command and frame-packet exchanges with the adapter.
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "QDeviceDunlinFd2.h"
@@ -75,6 +76,8 @@ int32_t QDeviceDunlinFd2::usbCmdSend(const uint8_t* request, uint32_t requestLen
             continue;
         }
         writeFailed = false;
+        // Bytes a short reply lacks read as 0, never as a former reply's.
+        std::memset(reply, 0, capacity);
         int got = usb_.ReadUSBDevice(reply, static_cast<int32_t>(capacity), inEndpoint,
                                      kTransferAttemptMs);
         if (got <= 0) {

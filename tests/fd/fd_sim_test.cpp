@@ -183,6 +183,22 @@ TEST_F(SimFd, BoardInfoFromTheAdapter) {
     EXPECT_EQ(KCAN_GetLastError(), KCAN_ERR_PARAMETER);
 }
 
+TEST_F(SimFd, ShortVersionRepliesReadAsZeroes) {
+    attach("ZARO3018");  // hw 0130, fw 0302, 8 channels
+    sim("dev 0 fault truncate 01 3");
+    sim("dev 0 fault truncate 12 5");
+    ASSERT_EQ(KCAN_OpenDevice(67, 0), 1u);
+    EXPECT_EQ(driver(67)->hwVersion(), 0);
+    EXPECT_EQ(driver(67)->fwVersion(), 0x0300);
+    sim("dev 0 fault truncate 13 4");
+    _KCAN_BOARD_INFO info;
+    std::memset(&info, 0xEE, sizeof info);
+    ASSERT_EQ(KCAN_BoardInfoGet(67, 0, &info), 1u);
+    EXPECT_EQ(info.hwVersion, 0);
+    EXPECT_EQ(info.fwVersion, 0x0300);
+    EXPECT_EQ(info.chNum, 0);
+}
+
 TEST_F(SimFd, MissingAdapterAndSilentAdapter) {
     attach("ZARO3018");
     EXPECT_EQ(KCAN_OpenDevice(67, 1), 0u) << "no second ZARO3018";
