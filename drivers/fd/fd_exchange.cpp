@@ -92,11 +92,11 @@ int32_t QDeviceDunlinFd2::usbCmdSend(const uint8_t* request, uint32_t requestLen
         matched = true;
         break;
     }
-    if (lost) {
-        result = -1;
-    } else if (!matched) {
+    if (!matched) {
+        // An exchange given up for a lost adapter got no reply either: the
+        // last error must name it, not an older failure.
         QErrInfoMgr::getinstance()->setLastError(KCAN_ERR_USB_COMMAND);
-        result = writeFailed ? -1 : -2;
+        result = (lost || writeFailed) ? -1 : -2;
     }
     if (!recovery)
         pthread_mutex_unlock(&cmdMutex_);

@@ -24,6 +24,12 @@
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+// Marks the adapter lost the way the worker's reconnect handler does, at a
+// moment of the test's choosing.
+struct FdDriverProbe {
+    static void loseAdapter(QDeviceDunlinFd2& dev) { dev.faultState_.store(-1); }
+};
+
 namespace {
 
 std::string sim(const std::string& line) {
@@ -270,6 +276,23 @@ TEST_F(SimFd, CmdIdleOnlyWhileNoExchangeRuns) {
     b.join();
     EXPECT_TRUE(dev->cmdIdle());
     sim("dev 0 fault clear");
+}
+
+TEST_F(SimFd, ExchangeGivenUpForALostAdapterRecordsCode12) {
+    attach("ZARO3018");
+    ASSERT_EQ(KCAN_OpenDevice(67, 0), 1u);
+    ASSERT_EQ(sim("dev 0 fault noreply 0e").rfind("error", 0), std::string::npos);
+    clearTranscript();
+    QErrInfoMgr::getinstance()->setLastError(KCAN_ERR_PARAMETER);
+    std::atomic<uint32_t> started{2};
+    std::thread a([&] { started = KCAN_Start(67, 0, 0); });
+    // The request is out; its reply would be awaited for 1 s.
+    ASSERT_TRUE(eventually([] { return field(sim("dev 0 counters"), "suppressed") >= 1; }));
+    FdDriverProbe::loseAdapter(*driver(67));
+    a.join();
+    EXPECT_EQ(started.load(), 0u);
+    EXPECT_EQ(KCAN_GetLastError(), KCAN_ERR_USB_COMMAND);
+    EXPECT_EQ(written("01").size(), 1u) << "given up, not run to its time-out";
 }
 
 // ---- Channel initialisation ------------------------------------------------------------------
