@@ -70,7 +70,9 @@ int32_t QDeviceDunlinFd2::usbCmdSend(const uint8_t* request, uint32_t requestLen
         int written =
             usb_.WriteUSBDevice(const_cast<uint8_t*>(request), static_cast<int32_t>(requestLength),
                                 outEndpoint, kTransferAttemptMs);
-        if (written <= 0) {
+        // A short write is a failed one: the adapter never got the whole
+        // request, and the next pass writes it again from its start.
+        if (written < static_cast<int>(requestLength)) {
             writeFailed = true;
             backOffAfterFastFailure();
             continue;
@@ -113,8 +115,8 @@ int32_t QDeviceDunlinFd2::usbCmdExtSendByBulk(const uint8_t* request, uint32_t r
     int written =
         usb_.bulkWriteUSBDevice(const_cast<uint8_t*>(request), static_cast<int32_t>(requestLength),
                                 outEndpoint, kTransferAttemptMs);
-    if (written < 1)
-        return -1;
+    if (written < static_cast<int>(requestLength))
+        return -1;  // part of a packet is no packet sent
 
     const uint32_t capacity = *replyLength;
     const uint32_t start = static_cast<uint32_t>(getCurMicroSec());

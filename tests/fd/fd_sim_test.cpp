@@ -489,6 +489,16 @@ TEST_F(SimFdTraffic, WithheldSecondAcknowledgementCountsTheFirstPacket) {
     sim("dev 0 fault clear");
 }
 
+TEST_F(SimFdTraffic, WritesCutShortCountAsFailed) {
+    ASSERT_TRUE(ksim::setTransferCut(0, {0x02, 7, 1}));
+    _KCAN_CAN_OBJ f{};
+    EXPECT_EQ(KCAN_Transmit(67, 0, 2, &f, 1), 0u) << "half a packet is no frame sent";
+    ASSERT_TRUE(ksim::setTransferCut(0, {0x01, 2, 1}));
+    KCAN_Start(67, 0, 3);
+    EXPECT_EQ(written("01"), (std::vector<std::string>{"550e020030", "550e020030"}))
+        << "the cut request goes out again whole";
+}
+
 TEST_F(SimFdTraffic, FrameFieldsOnTheWire) {
     _KCAN_CAN_OBJ remote{};
     remote.id = 0xFFFFFFFF;
