@@ -27,6 +27,8 @@ class CrossFamily : public ::testing::Test {
         ASSERT_EQ(KCAN_OpenDevice(KCAN_TYPE_ZARO3018, 0), 1u) << KCAN_GetLastErrorStr();
     }
     void TearDown() override {
+        ksim::clearTransferCut(0);  // also after a failed assertion
+        ksim::clearTransferCut(1);
         KCAN_CloseDevice(KCAN_TYPE_DUNLIN2, 0);
         KCAN_CloseDevice(KCAN_TYPE_ZARO3018, 0);
     }
@@ -66,22 +68,19 @@ std::vector<uint32_t> receiveOnChannel0(uint32_t type, bool fd, size_t count) {
             got.push_back(frames[i].id << 8 | frames[i].data[0]);
         }
     };
-    for (int waited = 0; waited < 10000 && got.size() < count; waited += 100) {
+    const auto take = [&](int32_t waitMs) {
         if (fd) {
             _KCAN_CANFD_OBJ in[16];
-            give(in, KCAN_ReceiveFD(type, 0, 0, in, 16, 100));
+            give(in, KCAN_ReceiveFD(type, 0, 0, in, 16, waitMs));
         } else {
             _KCAN_CAN_OBJ in[16];
-            give(in, KCAN_Receive(type, 0, 0, in, 16, 100));
+            give(in, KCAN_Receive(type, 0, 0, in, 16, waitMs));
         }
+    };
+    for (int waited = 0; waited < 10000 && got.size() < count; waited += 100) {
+        take(100);
     }
-    _KCAN_CANFD_OBJ fdLate[16];
-    _KCAN_CAN_OBJ late[16];
-    if (fd) {
-        give(fdLate, KCAN_ReceiveFD(type, 0, 0, fdLate, 16, 300));
-    } else {
-        give(late, KCAN_Receive(type, 0, 0, late, 16, 300));
-    }
+    take(300);
     return got;
 }
 
