@@ -151,9 +151,8 @@ TEST_F(CrossFamily, FramesCrossAtEqualRatesAndNotAtUnequalOnes) {
         ASSERT_EQ(KCAN_Transmit(from, 0, 0, &f, 1), 1u) << KCAN_GetLastErrorStr();
         _KCAN_CAN_OBJ in[4];
         ASSERT_EQ(KCAN_Receive(from == kFd ? kClassic : kFd, 0, 0, in, 4, 2000), 1u);
-        EXPECT_EQ(in[0].id, sent.id);
-        EXPECT_EQ(in[0].ext, sent.ext);
-        EXPECT_EQ(in[0].len, sent.len);
+        EXPECT_EQ(std::tuple(in[0].id, in[0].ext, in[0].len),
+                  std::tuple(sent.id, sent.ext, sent.len));
         EXPECT_EQ(std::memcmp(in[0].data, sent.data, sent.len), 0);
     }
     initBoth(0x01);  // the classic channel at 250 kbit/s
@@ -167,8 +166,15 @@ TEST_F(CrossFamily, ClassicRowsOfTheExportedFunctions) {
     _KCAN_BOARD_INFO info{};
     EXPECT_EQ(KCAN_BoardInfoGet(kClassic, 0, &info), 1u) << KCAN_GetLastErrorStr();
     EXPECT_EQ(info.chNum, 2);
-    EXPECT_EQ(KCAN_GetReceiveNum(kClassic, 0, 0, 0), 0u);
+    _KCAN_CAN_OBJ f = frame(0x7, 0, 1);
+    ASSERT_EQ(KCAN_Transmit(kFd, 0, 0, &f, 1), 1u);
+    for (int waited = 0; waited < 5000 && KCAN_GetReceiveNum(kClassic, 0, 0, 0) == 0;
+         waited += 10) {
+        usleep(10000);
+    }
+    EXPECT_EQ(KCAN_GetReceiveNum(kClassic, 0, 0, 0), 1u);
     EXPECT_EQ(KCAN_ClearBuffer(kClassic, 0, 0), 1u);
+    EXPECT_EQ(KCAN_GetReceiveNum(kClassic, 0, 0, 0), 0u);
     uint8_t a = 9, b = 9, c = 9;
     EXPECT_EQ(KCAN_DevBaudParaGet(kClassic, 0, 0, &a, &b), 1u) << KCAN_GetLastErrorStr();
     EXPECT_EQ(KCAN_DevChStateGet(kClassic, 0, 0, &a, &b, &c), 1u) << KCAN_GetLastErrorStr();
@@ -204,14 +210,15 @@ TEST(RecorderRows, SettingsAndFiltersThroughTheExportedFunctions) {
     entry.startId = 0x100;
     entry.endId = 0x1FF;
     EXPECT_EQ(KCAN_RecordFliterAdd(type, 0, 1, &entry), 1u) << KCAN_GetLastErrorStr();
-    EXPECT_EQ(KCAN_RecordFliterEnable(type, 0, 1), 1u);
     _KCAN_FLITER_INFO info{};
-    EXPECT_EQ(KCAN_RecordFliterInfoGet(type, 0, 1, &info), 1u) << KCAN_GetLastErrorStr();
-    EXPECT_EQ(info.filterCount, 1);
+    for (const bool enable : {true, false}) {
+        EXPECT_EQ((enable ? KCAN_RecordFliterEnable : KCAN_RecordFliterDisable)(type, 0, 1), 1u);
+        EXPECT_EQ(KCAN_RecordFliterInfoGet(type, 0, 1, &info), 1u) << KCAN_GetLastErrorStr();
+        EXPECT_EQ(std::tuple(info.filterCount, info.filterState), std::tuple(1, enable ? 1 : 0));
+    }
     _KCAN_FLITER_CONFIG read{};
     EXPECT_EQ(KCAN_RecordFliterSettingGet(type, 0, 1, 0, &read), 1u) << KCAN_GetLastErrorStr();
     EXPECT_EQ(std::tuple(read.filterType, read.startId, read.endId), std::tuple(2, 0x100u, 0x1FFu));
-    EXPECT_EQ(KCAN_RecordFliterDisable(type, 0, 1), 1u);
 
     EXPECT_EQ(KCAN_CloseDevice(type, 0), 1u);
 }

@@ -3,7 +3,7 @@
 // ECHO (1209:0001) and ECHO2 (1209:0002): what is written to OUT endpoint
 // 0x01 or 0x02 comes back on IN endpoint 0x81 or 0x82, one message per read;
 // IN endpoint 0x83 gives only what "push" queued. Control words:
-//   push EP HEX          queue the bytes HEX on IN endpoint EP (hex)
+//   push EP TEXT         queue TEXT as one message on IN endpoint EP (hex)
 //   delay MS             every OUT transfer takes MS milliseconds, time-out or not
 //   wait-readers N MS    wait up to MS ms until N reads are waiting
 //   wait-writers N MS    the same for OUT transfers in progress
@@ -79,11 +79,7 @@ class EchoDevice : public ksim::VirtualDevice {
             return static_cast<unsigned>(strtoul(args[i].c_str(), nullptr, base));
         };
         if (args[0] == "push" && args.size() == 3) {
-            std::vector<uint8_t> bytes;
-            for (size_t i = 0; i + 1 < args[2].size(); i += 2) {
-                bytes.push_back(static_cast<uint8_t>(strtoul(args[2].substr(i, 2).c_str(), 0, 16)));
-            }
-            queues_[number(1, 16) & 0x03].push_back(bytes);
+            queues_[number(1, 16) & 0x03].emplace_back(args[2].begin(), args[2].end());
             changed_.notify_all();
             return "ok";
         }

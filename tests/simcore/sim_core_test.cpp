@@ -69,7 +69,7 @@ TEST_F(Libusb, TransfersUnplugPlugAndReconfiguringAsLibusbReportsThem) {
     EXPECT_EQ(libusb_bulk_transfer(h, 0x02, nullptr, 8, nullptr, 100), LIBUSB_ERROR_INVALID_PARAM);
 
     // An unplug ends a blocked read and takes the device out of the list.
-    ASSERT_EQ(ksim::controlDevice(1, {"push", "82", "6162"}), "ok");
+    ASSERT_EQ(ksim::controlDevice(1, {"push", "82", "ab"}), "ok");
     std::atomic<int> result{1};
     std::thread reader([&] { result = std::stoi(xfer(h, 0x83, "", 20000)); });
     EXPECT_EQ(ksim::controlDevice(1, {"wait-readers", "1", "10000"}), "ok");
@@ -101,7 +101,7 @@ TEST_F(Libusb, TransfersUnplugPlugAndReconfiguringAsLibusbReportsThem) {
 
 TEST_F(Libusb, CutTransfersEndAfterTheirFirstBytesAndResetDropsWhatWasKeptBack) {
     libusb_device_handle* h = openAt(0);
-    ASSERT_EQ(ksim::controlDevice(0, {"push", "83", "3132333435"}), "ok");
+    ASSERT_EQ(ksim::controlDevice(0, {"push", "83", "12345"}), "ok");
     ASSERT_TRUE(ksim::setTransferCut(0, {0x83, 2, 1}));
     EXPECT_EQ(xfer(h, 0x83), "-7:12");
     EXPECT_EQ(xfer(h, 0x83), "0:345");  // the rest, and that cut was the only one
@@ -117,8 +117,8 @@ TEST_F(Libusb, CutTransfersEndAfterTheirFirstBytesAndResetDropsWhatWasKeptBack) 
     EXPECT_EQ(xfer(h, 0x82), "0:xyz");
     EXPECT_EQ(xfer(h, 0x82), "0:whole");
     // A USB reset drops what a cut kept back and what the firmware queued.
-    ASSERT_EQ(ksim::controlDevice(0, {"push", "82", "616263"}), "ok");
-    ASSERT_EQ(ksim::controlDevice(0, {"push", "83", "64"}), "ok");
+    ASSERT_EQ(ksim::controlDevice(0, {"push", "82", "abc"}), "ok");
+    ASSERT_EQ(ksim::controlDevice(0, {"push", "83", "d"}), "ok");
     ASSERT_TRUE(ksim::setTransferCut(0, {0x82, 1, 1}));
     EXPECT_EQ(xfer(h, 0x82), "-7:a");
     EXPECT_EQ(libusb_reset_device(h), LIBUSB_SUCCESS);

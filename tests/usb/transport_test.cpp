@@ -167,7 +167,7 @@ TEST_F(Transport, TransferResultsAndTheLogLinesOfFailures) {
         const bool read = s.op == Read || s.op == BulkRead;
         if (s.cut >= 0 && read) {
             const char* ep = s.ep == 0x81 ? "81" : "83";
-            ASSERT_EQ(ksim::controlDevice(0, {"push", ep, "0102030405060708"}), "ok");
+            ASSERT_EQ(ksim::controlDevice(0, {"push", ep, "12345678"}), "ok");
         }
         if (s.cut >= 0) {
             ASSERT_TRUE(ksim::setTransferCut(0, {s.ep, s.cut, 1, s.rc}));
@@ -202,8 +202,8 @@ TEST_F(Transport, CloseAndReopenClearHaltsOnTheEndpointsUsedSinceTheOpenThenRese
     ASSERT_EQ(usb.bulkWriteUSBDevice(data, 4, 0x02, 100), 4);
     ASSERT_EQ(usb.bulkReadUSBDevice(data, 4, 0x82, 100), 4);
     ASSERT_EQ(usb.ReadUSBDevice(data, 4, 0x81, 10), LIBUSB_ERROR_TIMEOUT);
-    // Endpoint 15 is beyond the table; endpoint 5 is recorded although it fails.
-    ASSERT_EQ(usb.bulkReadUSBDevice(data, 4, 0x8F, 10), LIBUSB_ERROR_PIPE);
+    // Endpoint 8 is beyond the table; endpoint 5 is recorded although it fails.
+    ASSERT_EQ(usb.bulkReadUSBDevice(data, 4, 0x88, 10), LIBUSB_ERROR_PIPE);
     ASSERT_EQ(usb.OpenUSBDevice(kVid, kPid, 1), 1);  // closes the first handle
     ASSERT_EQ(usb.WriteUSBDevice(data, 1, 0x01, 100), 1);
     ASSERT_EQ(usb.WriteUSBDevice(data, 1, 0x05, 100), LIBUSB_ERROR_PIPE);
@@ -213,7 +213,7 @@ TEST_F(Transport, CloseAndReopenClearHaltsOnTheEndpointsUsedSinceTheOpenThenRese
                             "0:bulk out ep=02 len=4 rc=0 xfer=4 data=09080706",
                             "0:bulk in ep=82 len=4 rc=0 xfer=4 data=09080706",
                             "0:interrupt in ep=81 len=4 rc=-7 xfer=0 data=",
-                            "0:bulk in ep=8f len=4 rc=-9 xfer=0 data=",
+                            "0:bulk in ep=88 len=4 rc=-9 xfer=0 data=",
                             "0:clear_halt ep=81 rc=0",
                             "0:clear_halt ep=82 rc=0",
                             "0:clear_halt ep=02 rc=0",
