@@ -2,47 +2,36 @@
 // lines) while the object lives; text() returns everything so far.
 #pragma once
 
-#include <stdio.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <algorithm>
+#include <cstdio>
 #include <iostream>
-#include <sstream>
 #include <string>
 
 class StdoutCapture {
   public:
-    StdoutCapture() {
-        const char* base = getenv("TMPDIR");
-        path_ = std::string(base && *base ? base : "/tmp") + "/ksim-stdout-XXXXXX";
-        const int fd = mkstemp(path_.data());
-        fflush(stdout);
-        std::cout.flush();
-        saved_ = dup(1);
-        dup2(fd, 1);
-        close(fd);
-    }
+    StdoutCapture() : file_(tmpfile()), saved_((flush(), dup(1))) { dup2(fileno(file_), 1); }
     ~StdoutCapture() {
-        fflush(stdout);
-        std::cout.flush();
+        flush();
         dup2(saved_, 1);
         close(saved_);
-        unlink(path_.c_str());
+        fclose(file_);
     }
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
 
     std::string text() const {
-        fflush(stdout);
-        std::cout.flush();
-        std::ifstream in(path_);
-        std::ostringstream all;
-        all << in.rdbuf();
-        return all.str();
+        flush();
+        std::string all(static_cast<size_t>(lseek(fileno(file_), 0, SEEK_END)), '\0');
+        all.resize(static_cast<size_t>(
+            std::max<ssize_t>(0, pread(fileno(file_), all.data(), all.size(), 0))));
+        return all;
     }
 
   private:
-    std::string path_;
-    int saved_ = -1;
+    static void flush() {
+        std::cout.flush();
+        fflush(stdout);
+    }
+    FILE* file_;
+    int saved_;
 };
