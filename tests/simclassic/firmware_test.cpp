@@ -1,50 +1,25 @@
-// The virtual classic adapter and recorder, driven through the device seam
-// as a host would: what the drivers' own tests cannot see. The scripted
-// adapter pins the drivers to the wire formats; these tests pin the firmware
-// that the end-to-end runs use to the same formats, and to the refusals
-// (channel not started, not initialised, bit rates apart, power-on state)
+// The virtual classic adapter and recorder through the device seam, as a host
+// drives them. The scripted adapter pins the drivers to the wire formats;
+// these pin the firmware the end-to-end runs use to the same formats and to
+// the refusals (not started, not initialised, rates apart, power-on state)
 // without which a driver fault would pass there unnoticed.
 #include <gtest/gtest.h>
 #include <libusb.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "../classic/hex_text.h"
 #include "virtual_device.h"
 
 namespace {
 
+using hextext::bytes;
+using hextext::hex;
 using Bytes = std::vector<uint8_t>;
 using Device = std::unique_ptr<ksim::VirtualDevice>;
-
-Device make(uint16_t productId, int ordinal) {
-    Device d = ksim::createVirtualDevice(0x0471, productId, ordinal);
-    EXPECT_NE(d, nullptr);
-    return d;
-}
-
-Bytes bytes(const std::string& text) {
-    std::istringstream in(text);
-    Bytes out;
-    for (unsigned v; in >> std::hex >> v;) {
-        out.push_back(static_cast<uint8_t>(v));
-    }
-    return out;
-}
-
-std::string hex(const Bytes& b) {
-    std::string s;
-    for (size_t i = 0; i < b.size(); ++i) {
-        char t[4];
-        std::snprintf(t, sizeof t, i == 0 ? "%02x" : " %02x", b[i]);
-        s += t;
-    }
-    return s;
-}
 
 // "?" in the pattern matches any one character.
 bool like(const std::string& text, const std::string& pattern) {
@@ -65,14 +40,11 @@ std::string ask(ksim::VirtualDevice& d, const std::string& request, unsigned tim
     return hex(reply);
 }
 
-struct Exchange {
-    const char* request;
-    const char* reply;  // pattern; "" for no answer
-};
+using Exchange = std::pair<std::string, std::string>;  // request, reply pattern
 
 void expectExchanges(ksim::VirtualDevice& d, const std::vector<Exchange>& script) {
     for (const Exchange& e : script) {
-        EXPECT_PRED2(like, ask(d, e.request), e.reply) << e.request;
+        EXPECT_PRED2(like, ask(d, e.first), e.second) << e.first;
     }
 }
 
@@ -105,7 +77,7 @@ const char* const kStdRecord = "de ad be ef 5a a5 03 60 24 00 00 11 22 33 00 00 
 const char* const kExtRecord = "00 00 00 00 00 00 88 c0 b3 a2 91 01 02 03 04 05 06 07 08";
 
 TEST(ClassicFirmware, AnswersEveryDriverCommandInTheLayoutTheDriverReads) {
-    Device d = make(kClassic, 20);
+    Device d = ksim::createVirtualDevice(0x0471, kClassic, 20);
     ASSERT_EQ(d->control({"board", "serial", "SN-7"}), "ok");
     ASSERT_EQ(d->control({"board", "hwtype", "USBCAN-2C PLUS"}), "ok");
     expectExchanges(
@@ -133,22 +105,8 @@ TEST(ClassicFirmware, AnswersEveryDriverCommandInTheLayoutTheDriverReads) {
             });
 }
 
-TEST(ClassicFirmware, TimingBytesGiveTheClassicTableRates) {
-    const struct {
-        const char* timing;  // BTR0 BTR1
-        const char* rate;
-    } rows[] = {{"09 1c", "50000"},  {"04 1c", "100000"}, {"03 1c", "125000"}, {"01 1c", "250000"},
-                {"00 1c", "500000"}, {"00 16", "800000"}, {"00 14", "1000000"}};
-    Device d = make(kClassic, 21);
-    for (const auto& r : rows) {
-        ASSERT_EQ(ask(*d, std::string("12 03 06 00 10 ") + r.timing + " 02 57").substr(6, 2), "82");
-        const std::string state = d->control({"state", "1"});
-        EXPECT_NE(state.find(std::string(" rate=") + r.rate + " "), std::string::npos) << state;
-    }
-}
-
 TEST(ClassicFirmware, RecordsCrossOnlyBetweenStartedChannelsOfEqualRate) {
-    Device d = make(kClassic, 22);
+    Device d = ksim::createVirtualDevice(0x0471, kClassic, 22);
     expectExchanges(*d, {{kInit0At500k, "12 03 81 ?? ?? ??"},
                          {kStart0, kStart0},
                          {kInit1At500k, "12 03 82 ?? ?? ??"}});
@@ -160,26 +118,16 @@ TEST(ClassicFirmware, RecordsCrossOnlyBetweenStartedChannelsOfEqualRate) {
                          " 00 00 00 00 00 00 54 e0 ff 00 00 00 00 00 00 00 00 00 00");
     writeRecords(*d, kStdRecord);
     // A tight stream of 19-byte records, whatever the read size; bytes 0..2
-    // count microseconds, in order.
+    // are the adapter's clock.
     Bytes s = readStream(*d, 1000);
     ASSERT_EQ(s.size(), 64u);
     const Bytes rest = readStream(*d, 1000);
     s.insert(s.end(), rest.begin(), rest.end());
-    ASSERT_EQ(s.size(), 76u);
-    const char* const want[] = {
-        "01 00 00 13 60 24 00 00 11 22 33 00 00 00 00 00",
-        "01 00 00 98 c0 b3 a2 91 01 02 03 04 05 06 07 08",
-        "01 00 00 44 e0 ff 00 00 00 00 00 00 00 00 00 00",
-        "01 00 00 13 60 24 00 00 11 22 33 00 00 00 00 00",
-    };
-    uint32_t last = 0;
-    for (size_t i = 0; i < 4; ++i) {
-        const uint8_t* r = &s[19 * i];
-        EXPECT_EQ(hex(Bytes(r + 3, r + 19)), want[i]) << i;
-        const uint32_t micros = r[0] | r[1] << 8 | r[2] << 16;
-        EXPECT_GE(micros, last) << i;
-        last = micros;
-    }
+    EXPECT_PRED2(like, hex(s),
+                 "?? ?? ?? 01 00 00 13 60 24 00 00 11 22 33 00 00 00 00 00 "
+                 "?? ?? ?? 01 00 00 98 c0 b3 a2 91 01 02 03 04 05 06 07 08 "
+                 "?? ?? ?? 01 00 00 44 e0 ff 00 00 00 00 00 00 00 00 00 00 "
+                 "?? ?? ?? 01 00 00 13 60 24 00 00 11 22 33 00 00 00 00 00");
     // Reset takes channel 1 off the bus; unequal rates keep the channels apart.
     expectExchanges(*d, {{"12 0f 02 00 10", "12 0f 02 00 10"}});
     writeRecords(*d, kStdRecord);
@@ -189,29 +137,25 @@ TEST(ClassicFirmware, RecordsCrossOnlyBetweenStartedChannelsOfEqualRate) {
     EXPECT_TRUE(readStream(*d, 50).empty()) << "500 kbit/s against 250 kbit/s";
 }
 
+// What a driver's recovery relies on: after a USB reset or a power cycle the
+// channels are down until initialised and started again.
 TEST(ClassicFirmware, ResetAndPowerCycleReturnToThePowerOnState) {
-    Device d = make(kClassic, 23);
+    Device d = ksim::createVirtualDevice(0x0471, kClassic, 23);
     for (int cycle = 0; cycle < 2; ++cycle) {
         expectExchanges(*d, {{kInit0At500k, "12 03 81 ?? ?? ??"},
                              {kStart0, kStart0},
                              {kInit1At500k, "12 03 82 ?? ?? ??"},
                              {kStart1, kStart1},
                              {"12 b1 02 01 02", "12 b1 02 01 02"}});
-        // Leave a frame in the stream and an answer unread.
+        // Leave a frame in the stream, half read.
         writeRecords(*d, std::string(kStdRecord) + " " + kStdRecord);
         ASSERT_EQ(readStream(*d, 100, 10).size(), 10u);
-        Bytes q = bytes("12 13 01 00");
-        int n = 0;
-        ASSERT_EQ(d->transferOut(0x01, q.data(), 4, 100, &n), 0);
         if (cycle == 0) {
             d->usbReset();
         } else {
             d->setAttached(false);
-            EXPECT_EQ(d->transferOut(0x01, q.data(), 4, 100, &n), LIBUSB_ERROR_NO_DEVICE);
             d->setAttached(true);
         }
-        uint8_t buf[64];
-        EXPECT_EQ(d->transferIn(0x81, buf, 64, 30, &n), LIBUSB_ERROR_TIMEOUT) << cycle;
         EXPECT_TRUE(readStream(*d, 30).empty()) << cycle;
         expectExchanges(*d, {{kStart0, "12 0e 02 04 00"}, {"12 b2 02 00 00", "12 b2 02 00 00"}});
     }
@@ -219,82 +163,43 @@ TEST(ClassicFirmware, ResetAndPowerCycleReturnToThePowerOnState) {
 
 // ---- Recorder ----------------------------------------------------------------------
 
-std::string settings(const char* channel, const char* body) {
-    return std::string("55 03 ") + channel + " " + body;
-}
 // The 25 setting bytes: options, isoMode 2, mode, clock 80, abitTiming
 // 0x12345678 as 48 00 68 78 00 56 00, clock 80, dbitTiming fields, flags, params.
-const char* const kSettings =
+const std::string kSettings =
     "01 02 01 50 00 48 00 68 78 00 56 00 50 00 ff 03 7f ff 00 7f 00 03 a1 b2 c3";
-const char* const kZeroSettings =
+const std::string kZeroSettings =
     "00 00 00 50 00 00 00 00 00 00 00 00 50 00 00 00 00 00 00 00 00 00 01 02 03";
 
 TEST(RecorderFirmware, KeepsSettingsAndFiltersPerChannelAsWritten) {
-    for (uint16_t productId : {0x2601, 0x2602}) {
-        Device r = make(productId, 30);
-        expectExchanges(*r, {
-                                {"55 01 01 01", "55 01 03 00 ?? ??"},
-                                {"55 12 01 01", "55 12 03 00 ?? ??"},
-                                {"55 13 01 01", "55 13 02 00 02"},
-                            });
-    }
-    Device r = make(0x2601, 31);
-    const std::string stored1 = std::string("55 a4 01 ") + kSettings;
-    const std::string stored0 = std::string("55 a4 00 ") + kZeroSettings;
-    expectExchanges(
-        *r,
-        {
-            {settings("01", kSettings).c_str(), "55 03 02 00 01"},
-            {settings("00", kZeroSettings).c_str(), "55 03 02 00 00"},
-            {settings("02", kZeroSettings).c_str(), "55 03 02 01 02"},
-            // Fields that do not fit: clock high byte, 11-bit prescaler, 9-bit segment 1.
-            {settings("00",
-                      "00 00 00 50 01 00 00 00 00 00 00 00 50 00 00 00 00 00 00 00 00 00 00 00 00")
-                 .c_str(),
-             "55 03 02 02 00"},
-            {settings("00",
-                      "00 00 00 50 00 00 04 00 00 00 00 00 50 00 00 00 00 00 00 00 00 00 00 00 00")
-                 .c_str(),
-             "55 03 02 02 00"},
-            {settings("00",
-                      "00 00 00 50 00 00 00 00 00 01 00 00 50 00 00 00 00 00 00 00 00 00 00 00 00")
-                 .c_str(),
-             "55 03 02 02 00"},
-            {"55 a4 01", stored1.c_str()},  // isoMode 2 comes back whole
-            {"55 a4 00", stored0.c_str()},
-            {"55 a4 02", "55 a4 01 01"},
-            {"55 05 00 01 00 00", "55 05 04 00 00 00 00"},
-            {"55 04 01 01 00 00 01 00 00 ff 01 00 00", "55 04 03 00 01 01"},
-            {"55 04 01 01 ee 78 56 34 12 ff ff ff 1f", "55 04 03 00 01 01"},
-            {"55 04 01 01 00 00 02 00 00 00 01 00 00", "55 04 03 02 01 01"},  // start above end
-            {"55 04 01 01 00 00 00 00 00 00 00 00 20", "55 04 03 02 01 01"},  // beyond 29 bits
-            {"55 04 01 02 00 00 00 00 00 01 00 00 00", "55 04 03 01 01 02"},
-            {"55 04 02 01 00 00 00 00 00 00 00 00 00", "55 04 03 00 02 01"},
-            {"55 05 00 01 00 00", "55 05 04 00 02 00 01"},
-            {"55 05 00 00 00 00", "55 05 04 00 00 00 00"},  // channel 0 has its own list
-            {"55 05 01 01 01 00", "55 05 0a 00 ee 78 56 34 12 ff ff ff 1f"},
-            {"55 05 01 01 02 00", "55 05 01 02"},
-            {"55 04 03 01 00 00 00 00 00 00 00 00 00", "55 04 03 00 03 01"},
-            {"55 05 00 01 00 00", "55 05 04 00 02 00 00"},  // disabled, entries kept
-            {"12 a7 ff 00 7f", "12 a7 ff 00 7f"},
-        });
+    Device r = ksim::createVirtualDevice(0x0471, 0x2601, 31);
+    const std::string stored1 = "55 a4 01 " + kSettings;
+    const std::string stored0 = "55 a4 00 " + kZeroSettings;
+    expectExchanges(*r,
+                    {
+                        {"55 01 01 01", "55 01 03 00 ?? ??"},
+                        {"55 12 01 01", "55 12 03 00 ?? ??"},
+                        {"55 13 01 01", "55 13 02 00 02"},
+                        {"55 03 01 " + kSettings, "55 03 02 00 01"},
+                        {"55 03 00 " + kZeroSettings, "55 03 02 00 00"},
+                        {"55 a4 01", stored1},  // isoMode 2 comes back whole
+                        {"55 a4 00", stored0},
+                        {"55 05 00 01 00 00", "55 05 04 00 00 00 00"},
+                        {"55 04 01 01 00 00 01 00 00 ff 01 00 00", "55 04 03 00 01 01"},
+                        {"55 04 01 01 ee 78 56 34 12 ff ff ff 1f", "55 04 03 00 01 01"},
+                        {"55 04 02 01 00 00 00 00 00 00 00 00 00", "55 04 03 00 02 01"},
+                        {"55 05 00 01 00 00", "55 05 04 00 02 00 01"},
+                        {"55 05 01 01 01 00", "55 05 0a 00 ee 78 56 34 12 ff ff ff 1f"},
+                        {"55 04 03 01 00 00 00 00 00 00 00 00 00", "55 04 03 00 03 01"},
+                        {"55 05 00 01 00 00", "55 05 04 00 02 00 00"},  // disabled, entries kept
+                    });
     // Stored in the recorder: a USB reset and a power cycle keep them.
     r->usbReset();
     r->setAttached(false);
     r->setAttached(true);
-    expectExchanges(*r, {{"55 a4 01", stored1.c_str()},
+    expectExchanges(*r, {{"55 a4 01", stored1},
                          {"55 05 00 01 00 00", "55 05 04 00 02 00 00"},
                          {"55 04 00 01 00 00 00 00 00 00 00 00 00", "55 04 03 00 00 01"},
                          {"55 05 00 01 00 00", "55 05 04 00 00 00 00"}});
-}
-
-TEST(RecorderFirmware, FilterListHolds32Entries) {
-    Device r = make(0x2602, 32);
-    for (int i = 0; i < 32; ++i) {
-        ASSERT_EQ(ask(*r, "55 04 01 00 00 00 00 00 00 00 00 00 00"), "55 04 03 00 01 00") << i;
-    }
-    EXPECT_EQ(ask(*r, "55 04 01 00 00 00 00 00 00 00 00 00 00"), "55 04 03 05 01 00");
-    EXPECT_EQ(ask(*r, "55 05 00 00 00 00"), "55 05 04 00 20 00 00");
 }
 
 }  // namespace
