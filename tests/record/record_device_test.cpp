@@ -20,6 +20,7 @@
 
 using Clock = std::chrono::steady_clock;
 using scripted::Bytes;
+using scripted::hex;
 using scripted::Reply;
 using Texts = std::vector<std::string>;
 
@@ -104,10 +105,8 @@ TEST_F(Recorder, OpenPicksTheTypesIdentityAndOnlyOnce) {
     EXPECT_EQ(other.openDevice(62, 0, 0), 1);
     EXPECT_EQ(none.openDevice(63, 0, 0), 0) << "no identity for type 63";
     auto devices = ksim::listDevices();
-    ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[0].counters.opens, 1u) << "0471:2602 by type 62 only";
     EXPECT_EQ(devices[1].counters.opens, 1u);
-    EXPECT_EQ(none.closeDevice(), 1);
     EXPECT_EQ(rec_.closeDevice(), 1);
     EXPECT_EQ(rec_.closeDevice(), 1);
 }
@@ -133,7 +132,7 @@ TEST_F(Recorder, BoardInformationAndDirectTransfer) {
     }
     EXPECT_EQ(rec_.transmitData(data, 100), 62);
     EXPECT_EQ(dev_->sentHex(0x01)[0].size() + 1, 64u * 3);
-    EXPECT_EQ(data[0] + data[61] + data[62], 1 + 62 + 62) << "untouched past 62";
+    EXPECT_EQ(hex(data, 1) + " " + hex(data + 60, 3), "01 3d 3e 3e") << "untouched past 62";
     EXPECT_EQ(rec_.transmitData(data, 3), 3);
     EXPECT_EQ(dev_->sentHex(0x01)[1], "12 a7 01 02 03");
     EXPECT_EQ(rec_.transmitData(nullptr, 3), 0);
@@ -218,8 +217,8 @@ TEST_F(Recorder, RepliesThatDoNotCount) {
             ASSERT_TRUE(ksim::setTransferCut(1, {0x01, cases[i].cut}));
         }
         EXPECT_EQ(cases[i].call(), cases[i].result) << "row " << i;
-        EXPECT_EQ(s.fdEnable + info.filterCount + info.filterState + entry.filterType,
-                  7 + 0xEEEE + 2 * 0xEE)
+        EXPECT_EQ(std::make_tuple(s.fdEnable, info.filterCount, info.filterState, entry.filterType),
+                  std::make_tuple(7, 0xEEEE, 0xEE, 0xEE))
             << "row " << i;
     }
 }

@@ -88,3 +88,13 @@ TEST(RecorderSettings, ReadReducesFlagsToBit0) {
         EXPECT_EQ(hex(got, 5), want) << hex(in);
     }
 }
+
+TEST(RecorderReplies, MatchNeedsThreeBytesAndTheCommandsFirstTwo) {
+    const uint8_t cmd[] = {0x55, 0x03}, reply[] = {0x55, 0x03, 0x00, 0x00},
+                  other[] = {0x54, 0x03, 0};
+    EXPECT_TRUE(replyMatches(cmd, reply, 3));
+    EXPECT_FALSE(replyMatches(cmd, reply, 2));
+    EXPECT_FALSE(replyMatches(cmd, other, 3));
+    EXPECT_FALSE(replyAccepted(reply, 3, 2)) << "no status byte";
+    EXPECT_TRUE(replyAccepted(reply, 4, 4));
+}
