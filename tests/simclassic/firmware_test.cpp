@@ -196,10 +196,7 @@ TEST(RecorderFirmware, KeepsSettingsAndFiltersPerChannelAsWritten) {
     r->usbReset();
     r->setAttached(false);
     r->setAttached(true);
-    expectExchanges(*r, {
-                            {"55 a4 01", stored1},
-                            {"55 05 00 01 00 00", "55 05 04 00 02 00 00"},
-                        });
+    expectExchanges(*r, {{"55 a4 01", stored1}, {"55 05 00 01 00 00", "55 05 04 00 02 00 00"}});
 }
 
 }  // namespace
