@@ -1,19 +1,6 @@
-// Classic adapter received stream: bytes in arbitrary chunkings through the
-// stream assembler that the driver's receive thread uses (19-byte records,
-// byte-by-byte resynchronisation).
-//
-// Invariants:
-//   - the frames are the same whatever the chunking (the driver's 64-byte
-//     reads, chunk sizes from the input, byte by byte) and equal those of a
-//     plain scan of the whole stream;
-//   - every frame names channel 0 or 1, has len <= 8, zero data beyond len,
-//     rtr/ext of 0 or 1, and the fields of its record;
-//   - one feed never yields more than kMaxFramesPerFeed frames and leaves
-//     fewer than 19 bytes pending.
-#include <algorithm>
-#include <cstring>
+// Classic adapter received stream through the driver's stream assembler, in
+// chunkings from the input (fuzz/README.md).
 #include <memory>
-#include <vector>
 
 #include "drivers/classic/dunlin2_protocol.h"
 #include "fuzz/targets/fuzz_support.h"
@@ -22,66 +9,38 @@ using namespace dunlin2;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-bool sameFrame(const ReceivedFrame& a, const ReceivedFrame& b) {
-    return a.channel == b.channel && a.frame.id == b.frame.id &&
-           a.frame.timeStamp == b.frame.timeStamp && a.frame.len == b.frame.len &&
-           a.frame.rtr == b.frame.rtr && a.frame.ext == b.frame.ext &&
-           std::memcmp(a.frame.data, b.frame.data, sizeof a.frame.data) == 0;
-}
-
-bool sameFrames(const std::vector<ReceivedFrame>& a, const std::vector<ReceivedFrame>& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), sameFrame);
-}
-
-// The record at p, checked field by field against its bytes.
-void checkFrame(const ReceivedFrame& f, const uint8_t* p) {
-    const uint8_t info = p[6];
-    FUZZ_CHECK(f.channel == ((info & kInfoChannel) ? 1u : 0u));
-    FUZZ_CHECK(f.frame.len == std::min<uint8_t>(info & kInfoLength, kMaxDataLength));
-    FUZZ_CHECK(f.frame.ext == ((info & kInfoExt) ? 1 : 0));
-    FUZZ_CHECK(f.frame.rtr == ((info & kInfoRtr) ? 1 : 0));
-    FUZZ_CHECK(f.frame.id <= kIdMask);
-    FUZZ_CHECK(std::memcmp(f.frame.data, p + 11, f.frame.len) == 0);
-    for (size_t i = f.frame.len; i < sizeof f.frame.data; ++i)
-        FUZZ_CHECK(f.frame.data[i] == 0);
-}
-
-// The plain scan the assembler must agree with.
-std::vector<ReceivedFrame> scanWhole(const Bytes& s) {
+// A record starts where byte 3 is 0x01 and bytes 4 and 5 are 0, else a byte
+// is skipped. Time stamp and identifier field little-endian at 0 and 7; byte
+// 6: bit 7 extended, bit 6 remote, bit 4 channel, bits 3..0 length (8 kept).
+std::vector<ReceivedFrame> recordsOf(const fuzz::Bytes& s) {
     std::vector<ReceivedFrame> out;
-    size_t p = 0;
-    while (s.size() - p >= kRecordSize) {
-        if (s[p + 3] == kRecordMarker && s[p + 4] == 0 && s[p + 5] == 0) {
-            ReceivedFrame f{};
-            f.channel = decodeFrame(s.data() + p, &f.frame);
-            checkFrame(f, s.data() + p);
-            out.push_back(f);
-            p += kRecordSize;
-        } else {
-            ++p;
-        }
+    for (size_t p = 0; s.size() - p >= kRecordSize; ++p) {
+        const uint8_t* r = s.data() + p;
+        if (r[3] != 0x01 || r[4] != 0 || r[5] != 0)
+            continue;
+        ReceivedFrame& f = out.emplace_back();
+        f.channel = (r[6] >> 4) & 1;
+        f.frame.timeStamp = fuzz::le32(r);
+        f.frame.ext = r[6] >> 7;
+        f.frame.rtr = (r[6] >> 6) & 1;
+        f.frame.len = std::min(r[6] & 0x0F, 8);
+        f.frame.id = (fuzz::le32(r + 7) >> (f.frame.ext ? 3 : 5)) & 0x1FFFFFFF;
+        std::memcpy(f.frame.data, r + 11, f.frame.len);
+        p += kRecordSize - 1;
     }
     return out;
 }
 
-std::vector<ReceivedFrame> feedChunked(const Bytes& s, const std::vector<size_t>& sizes) {
+std::vector<ReceivedFrame> assembled(const fuzz::Bytes& s, const std::vector<size_t>& sizes) {
     auto assembler = std::make_unique<StreamAssembler>();
-    auto frames = std::make_unique<ReceivedFrame[]>(StreamAssembler::kMaxFramesPerFeed);
+    auto got = std::make_unique<ReceivedFrame[]>(StreamAssembler::kMaxFramesPerFeed);
     std::vector<ReceivedFrame> out;
-    size_t at = 0;
-    for (size_t k = 0; at < s.size(); ++k) {
-        size_t n = std::min(sizes[k % sizes.size()], s.size() - at);
-        size_t count = assembler->feed(s.data() + at, n, frames.get());
-        FUZZ_CHECK(count <= StreamAssembler::kMaxFramesPerFeed);
-        FUZZ_CHECK(assembler->pending() < kRecordSize);
-        for (size_t i = 0; i < count; ++i) {
-            FUZZ_CHECK(frames[i].channel < kChannelCount);
-            out.push_back(frames[i]);
-        }
-        at += n;
-    }
+    fuzz::feedInChunks(s, sizes, [&](const uint8_t* data, size_t n) {
+        const size_t count = assembler->feed(data, n, got.get());
+        FUZZ_CHECK(count <= StreamAssembler::kMaxFramesPerFeed &&
+                   assembler->pending() < kRecordSize);
+        out.insert(out.end(), got.get(), got.get() + count);
+    });
     return out;
 }
 
@@ -89,41 +48,21 @@ std::vector<ReceivedFrame> feedChunked(const Bytes& s, const std::vector<size_t>
 
 int fuzzOneClassicStream(const uint8_t* data, size_t size) {
     fuzz::InputReader in(data, size);
-    const uint8_t form = in.u8();
+    const bool records = in.u8() & 1;
     const uint64_t seed = in.u32();
-    Bytes stream;
-    if (form & 1) {
-        // Records form: the rest describes records (marker bytes set) and
-        // garbage runs, so that resynchronisation after garbage is reached.
-        while (in.remaining() > 0 && stream.size() < 16384) {
-            uint8_t ctl = in.u8();
-            for (size_t i = 0; i < (ctl & 0x0F); ++i)
-                stream.push_back(in.u8());
-            uint8_t rec[kRecordSize];
-            for (uint8_t& b : rec)
-                b = in.u8();
-            rec[3] = kRecordMarker;
-            rec[4] = 0;
-            rec[5] = 0;
-            stream.insert(stream.end(), rec, rec + kRecordSize);
-        }
-    } else {
-        stream.assign(in.rest(), in.rest() + std::min<size_t>(in.remaining(), 16384));
+    fuzz::Bytes stream = records ? fuzz::Bytes{} : in.rest(16384);
+    while (records && in.remaining() > 0 && stream.size() < 16384) {
+        const uint8_t ctl = in.u8();
+        for (size_t i = 0; i < (ctl & 0x0F) + kRecordSize; ++i)
+            stream.push_back(in.u8());
+        uint8_t* rec = &stream[stream.size() - kRecordSize];
+        rec[3] = 0x01;
+        rec[4] = rec[5] = 0;
     }
-
-    const std::vector<ReceivedFrame> reference = scanWhole(stream);
-    FUZZ_CHECK(sameFrames(feedChunked(stream, {kStreamReadSize}), reference));
-
-    // Any read up to the room the assembler always has left.
-    constexpr size_t kMaxRead = kReassemblySize - (kRecordSize - 1);
-    fuzz::SplitMix rng(seed);
-    std::vector<size_t> sizes;
-    for (int i = 0; i < 16; ++i) {
-        uint64_t r = rng.next();
-        sizes.push_back((r & 3) == 0 ? 1 + (r >> 8) % kMaxRead : 1 + (r >> 8) % 80);
-    }
-    FUZZ_CHECK(sameFrames(feedChunked(stream, sizes), reference));
-    if (stream.size() <= 2048)
-        FUZZ_CHECK(sameFrames(feedChunked(stream, {1}), reference));
+    const std::vector<ReceivedFrame> expected = recordsOf(stream);
+    FUZZ_CHECK(fuzz::sameAll(assembled(stream, {kStreamReadSize}), expected));
+    const auto sizes = fuzz::chunkSizes(seed, kReassemblySize - (kRecordSize - 1), 80);
+    FUZZ_CHECK(fuzz::sameAll(assembled(stream, sizes), expected));
+    FUZZ_CHECK(stream.size() > 2048 || fuzz::sameAll(assembled(stream, {1}), expected));
     return 0;
 }
