@@ -42,20 +42,12 @@ std::string sim(const std::string& line) {
     return reply;
 }
 
-// A value "key=<number>" of the adapter's counters, or 0.
-unsigned long long counter(const std::string& key) {
-    const std::string reply = sim("dev 0 counters");
-    const size_t at = reply.find(key + "=");
-    return at == std::string::npos ? 0 : std::stoull(reply.substr(at + key.size() + 1));
-}
-
 // Waits (sleeping) until pred holds or the limit passes.
 template <typename Pred>
 bool eventually(Pred pred, std::chrono::milliseconds limit = 10s) {
     for (auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(5ms)) {
-        if (pred()) {
+        if (pred())
             return true;
-        }
     }
     return pred();
 }
@@ -88,12 +80,10 @@ class SimFd : public ::testing::Test {
     // Closes every device and replaces them by those of `list` (KESTRUN_SIM
     // syntax).
     void attach(const std::string& list) {
-        for (uint32_t t : {41u, 42u, 43u, 64u, 65u, 66u, 67u}) {
+        for (uint32_t t : {41u, 42u, 43u, 64u, 65u, 66u, 67u})
             KCAN_CloseDevice(t, 0);
-        }
         std::string error;
         ASSERT_TRUE(list.empty() || ksim::configureDevices(list, &error)) << error;
-        clearTranscript();
     }
     void clearTranscript() {
         ksim::setTranscript("");
@@ -146,8 +136,10 @@ TEST_F(SimFd, BoardInfoAndShortRepliesThatReadAsZeroes) {
     _KCAN_BOARD_INFO info;
     memset(&info, 'x', sizeof info);
     ASSERT_EQ(KCAN_BoardInfoGet(67, 0, &info), 1u);
-    EXPECT_EQ(std::make_tuple(info.hwVersion, info.fwVersion, info.chNum, info.ifVersion),
-              std::make_tuple(0x0130, 0x0302, 8, 0x0100));
+    EXPECT_EQ(std::make_tuple(info.hwVersion, info.fwVersion, info.chNum, info.ifVersion,
+                              driver(67)->hwVersion(), driver(67)->fwVersion()),
+              std::make_tuple(0x0130, 0x0302, 8, 0x0100, 0x0130, 0x0302))
+        << "read at open too";
     EXPECT_EQ(info.serialNum[0], 'x') << "other fields left as passed";
     sim("dev 0 fault truncate 01 3");
     sim("dev 0 fault truncate 12 5");
@@ -218,7 +210,7 @@ TEST_F(SimFd, ExchangeGivenUpForALostAdapterRecordsCode12) {
     std::atomic<uint32_t> started{2};
     std::thread a([&] { started = KCAN_Start(67, 0, 0); });
     // The request is out; its reply would be awaited for 1 s.
-    ASSERT_TRUE(eventually([] { return counter("suppressed") >= 1; }));
+    ASSERT_TRUE(eventually([&] { return !written("01").empty(); }));
     FdDriverProbe::loseAdapter(*driver(67));
     a.join();
     EXPECT_EQ(Outcome(started, KCAN_GetLastError()), Outcome(0, KCAN_ERR_USB_COMMAND));
@@ -238,7 +230,6 @@ TEST_F(SimFd, BitTimingCommandBytes) {
     iso.mode = 5;
     const std::tuple<uint32_t, uint32_t, _KCAN_INITFD_CONFIG, const char*> cases[] = {
         {66, 0, iso, "55030001010550000700000e000300500003000006000100"},
-        {41, 1, fdConfig(500000, 2000000), "5503010100003c000b0000060001003c0002000006000100"},
         {41, 0, fdConfig(250000, 0, 0), "5503000100003c00170000060001003c0017000006000100"},
         {66, 7, custom, "55030701000050000700030e000300500003000006000100"},
     };
@@ -250,6 +241,15 @@ TEST_F(SimFd, BitTimingCommandBytes) {
         EXPECT_EQ(written("01"), (Strings{bytes, start}));
         EXPECT_TRUE(driver(type)->channelInitialised(channel));
     }
+    // A bit timing the adapter refuses adds no error code; the earlier init of
+    // the channel still counts.
+    sim("dev 0 fault status 03 01");
+    ::testing::internal::CaptureStdout();
+    QErrInfoMgr::getinstance()->setLastError(KCAN_ERR_PARAM_NOT_SUPPORTED);
+    EXPECT_EQ(outcome(KCAN_InitCANFD(66, 0, 7, &iso)), Outcome(0, KCAN_ERR_PARAM_NOT_SUPPORTED));
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("DUNLINFD Init Fail..."),
+              std::string::npos);
+    EXPECT_TRUE(driver(66)->channelInitialised(7));
 }
 
 TEST_F(SimFd, RefusedInitsSendNothing) {
@@ -276,20 +276,6 @@ TEST_F(SimFd, RefusedInitsSendNothing) {
     EXPECT_TRUE(written("01").empty());
 }
 
-TEST_F(SimFd, RefusedBitTimingKeepsTheEarlierRecord) {
-    auto first = fdConfig(500000, 2000000);
-    ASSERT_EQ(KCAN_InitCANFD(67, 0, 0, &first), 1u);
-    sim("dev 0 fault status 03 01");
-    auto second = fdConfig(1000000, 5000000);
-    ::testing::internal::CaptureStdout();
-    QErrInfoMgr::getinstance()->setLastError(KCAN_ERR_PARAM_NOT_SUPPORTED);
-    EXPECT_EQ(outcome(KCAN_InitCANFD(67, 0, 0, &second)), Outcome(0, KCAN_ERR_PARAM_NOT_SUPPORTED))
-        << "a refusal adds no code";
-    EXPECT_NE(::testing::internal::GetCapturedStdout().find("DUNLINFD Init Fail..."),
-              std::string::npos);
-    EXPECT_TRUE(driver(67)->channelInitialised(0)) << "the earlier init still counts";
-}
-
 TEST_F(SimFd, StartStopAndDirectTransfer) {
     EXPECT_EQ(KCAN_Stop(67, 0, 5), 1u);
     EXPECT_EQ(KCAN_Start(67, 0, 3), 1u);
@@ -298,20 +284,17 @@ TEST_F(SimFd, StartStopAndDirectTransfer) {
     ASSERT_EQ(KCAN_InitCANFD(67, 0, 4, &cfg), 1u);
     clearTranscript();
     EXPECT_EQ(KCAN_Stop(67, 0, 4), 1u);
+    EXPECT_EQ(written("01"), Strings{"550f020040"});
     EXPECT_FALSE(driver(67)->channelInitialised(4));
     EXPECT_EQ(outcome(KCAN_Start(67, 0, 8)), Outcome(0, KCAN_ERR_PARAMETER));
     EXPECT_EQ(outcome(KCAN_Stop(67, 0, 8)), Outcome(0, KCAN_ERR_PARAMETER));
     QErrInfoMgr::getinstance()->setLastError(KCAN_ERR_OK);
     EXPECT_EQ(outcome(KCAN_ClearBuffer(67, 0, 8)), Outcome(0, KCAN_ERR_PARAMETER));
-    // The payload is echoed back: its first 62 bytes.
-    uint8_t buf[100];
-    std::string direct = "12a7";
-    for (int i = 0; i < 100; ++i) {
-        buf[i] = static_cast<uint8_t>(0xA0 + i % 10);
-        direct += i < 62 ? std::string{'a', static_cast<char>('0' + i % 10)} : "";
-    }
+    // The adapter echoes the payload it got: the first 62 bytes, unpadded.
+    uint8_t buf[100] = {1, 2, 3};
     EXPECT_EQ(KCAN_DataDirectTransfer(67, 0, buf, 100), 62u);
-    EXPECT_EQ(written("01"), (Strings{"550f020040", direct}));
+    EXPECT_EQ(KCAN_DataDirectTransfer(67, 0, buf, 3), 3u);
+    EXPECT_EQ(written("01").back(), "12a7010203");
 }
 
 // Channels 0 and 1 are wired together; 2 and 3 likewise.
@@ -321,9 +304,8 @@ class SimFdTraffic : public SimFd {
         SimFd::SetUp();
         auto fd = fdConfig(500000, 2000000);
         auto classic = fdConfig(250000, 0, 0);
-        for (uint32_t ch = 0; ch < 4; ++ch) {
+        for (uint32_t ch = 0; ch < 4; ++ch)
             ASSERT_EQ(KCAN_InitCANFD(67, 0, ch, ch < 2 ? &fd : &classic), 1u);
-        }
         clearTranscript();
     }
 };
@@ -347,9 +329,8 @@ TEST_F(SimFdTraffic, TransmitInPacketsOfTenAndReceiveInOrder) {
     EXPECT_EQ(KCAN_GetReceiveNum(67, 0, 3, 1), 0u) << "none of them CAN FD";
     _KCAN_CAN_OBJ got[32];
     ASSERT_EQ(KCAN_Receive(67, 0, 3, got, 32, 0), 25u);
-    for (uint32_t i = 0; i < 25; ++i) {
+    for (uint32_t i = 0; i < 25; ++i)
         EXPECT_EQ(got[i].id, i) << "in order";
-    }
     EXPECT_EQ(got[24].rtr, 1);
 }
 
@@ -361,9 +342,9 @@ TEST_F(SimFdTraffic, WithheldAcknowledgementEndsTheCallWithThePacketsAcknowledge
     _KCAN_CANFD_OBJ frames[25] = {};
     std::atomic<uint32_t> sent{0xFFFFFFFF};
     std::thread tx([&] { sent = KCAN_TransmitFD(67, 0, 0, frames, 25); });
-    ASSERT_TRUE(eventually([] { return counter("packets") >= 1; }));
+    ASSERT_TRUE(eventually([&] { return !written("02").empty(); }));
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(counter("packets"), 1u) << "still waiting for the first acknowledgement";
+    EXPECT_EQ(written("02").size(), 1u) << "still waiting for the first acknowledgement";
     sim("dev 0 fault ack withhold");
     tx.join();
     EXPECT_EQ(sent.load(), 10u);
@@ -431,8 +412,9 @@ TEST_F(SimFd, FilterStepsOutOfOrderOrChannelsBeyond7AreRefused) {
     for (uint8_t op : {1, 2, 0}) {
         _KCAN_FLITER_CONFIG cfg{};
         cfg.filterOp = op;
+        cfg.filterMode = 7;  // a mode that would be announced at once
         QErrInfoMgr::getinstance()->setLastError(KCAN_ERR_OK);
-        EXPECT_EQ(outcome(KCAN_SetFliter(67, 0, op == 1 ? 9 : 8, &cfg)),
+        EXPECT_EQ(outcome(KCAN_SetFliter(67, 0, 8, &cfg)),
                   Outcome(0, op == 0 ? KCAN_ERR_OK : KCAN_ERR_PARAMETER))
             << "op " << int(op) << "; a clear above 7 sets no code";
     }
@@ -450,7 +432,6 @@ TEST_F(SimFd, UnplugWithAChannelInitialisedRestoresIt) {
     auto cfg = fdConfig(1000000, 4000000);
     cfg.isoMode = 1;
     ASSERT_EQ(KCAN_InitCANFD(67, 0, 0, &cfg), 1u);
-    ::testing::internal::CaptureStdout();
     ASSERT_TRUE(ksim::unplugDevice(0));
     ASSERT_TRUE(eventually([&] { return dev->faultState() == -1; }));
     const auto detected = Clock::now();
@@ -466,11 +447,6 @@ TEST_F(SimFd, UnplugWithAChannelInitialisedRestoresIt) {
     ASSERT_TRUE(ksim::plugDevice(0));
     ASSERT_TRUE(eventually([&] { return dev->faultState() == 0; }));
     EXPECT_NE(sim("dev 0 state 0").find("init=1 started=1 fd=1 iso=1"), std::string::npos);
-    std::this_thread::sleep_for(200ms);
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    const size_t first = out.find("VORM Tip:DUNLINFD OK...");
-    ASSERT_NE(first, std::string::npos);
-    EXPECT_EQ(out.find("VORM Tip:DUNLINFD OK...", first + 1), std::string::npos) << "once";
     _KCAN_CANFD_OBJ fd{};
     EXPECT_EQ(KCAN_TransmitFD(67, 0, 0, &fd, 1), 1u) << "the restored channel carries traffic";
 }
@@ -489,9 +465,8 @@ TEST(SimFdExit, RegistryClosesOpenDevicesAtExit) {
         {
             ksim::configureDevices("ZARO3018");
             auto cfg = fdConfig(500000, 2000000);
-            if (KCAN_OpenDevice(67, 0) != 1 || KCAN_InitCANFD(67, 0, 0, &cfg) != 1) {
+            if (KCAN_OpenDevice(67, 0) != 1 || KCAN_InitCANFD(67, 0, 0, &cfg) != 1)
                 std::_Exit(3);
-            }
             std::exit(0);  // the registry's destructor closes the adapter
         },
         ::testing::ExitedWithCode(0), "");

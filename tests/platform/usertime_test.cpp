@@ -1,9 +1,9 @@
-// The monotonic microsecond clock and the wrapping elapsed time.
+// The monotonic microsecond clock (the elapsed time built on it is checked
+// through the FD driver's exchange time-outs).
 #include "platform/usertime.h"
 
 #include <gtest/gtest.h>
 #include <time.h>
-#include <unistd.h>
 
 namespace {
 
@@ -19,14 +19,6 @@ TEST(UserTime, ReadsTheMonotonicClockInMicroseconds) {
     const uint64_t after = monotonicMicros();
     EXPECT_LE(before, now);
     EXPECT_LE(now, after);
-}
-
-TEST(UserTime, LapseCoversASleep) {
-    const uint32_t start = static_cast<uint32_t>(getCurMicroSec());
-    usleep(20000);
-    const uint32_t lapse = getLapseMicroSec(start);
-    EXPECT_GE(lapse, 20000u);
-    EXPECT_LT(lapse, 20000u + 5000000u);  // a loaded machine may preempt
 }
 
 }  // namespace
