@@ -72,6 +72,7 @@ TEST(FdProtocol, ReplyMatchingAndVersionWord) {
     uint16_t word = 0;
     const uint8_t version[] = {0x55, 0x01, 0x00, 0x00, 0x01, 0x17};
     EXPECT_TRUE(replyVersionWord(version, &word) && word == 0x0117) << "big-endian";
+    EXPECT_FALSE(replyVersionWord(std::span<const uint8_t>(version, 5), &word));
     EXPECT_TRUE(isFdFamilyType(41) && isFdFamilyType(67) && !isFdFamilyType(63));
 }
 

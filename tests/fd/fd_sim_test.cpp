@@ -23,8 +23,7 @@ using Strings = std::vector<std::string>;
 using Outcome = std::pair<uint32_t, int>;  // a call's result and the last error after it
 using namespace std::chrono_literals;
 
-// Marks the adapter lost the way the worker's reconnect handler does, at a
-// moment of the test's choosing.
+// Marks the adapter lost as the reconnect handler does, when the test chooses.
 struct FdDriverProbe {
     static void loseAdapter(QDeviceDunlinFd2& dev) { dev.faultState_.store(-1); }
 };
@@ -182,8 +181,7 @@ TEST_F(SimFd, ForeignRepliesAreResentUntilTheTimeOut) {
     EXPECT_EQ(KCAN_Start(67, 0, 2), 1u);
 }
 
-// cmdIdle() is what the reconnect handler waits for: false while any
-// exchange runs, also when another one has just ended.
+// The reconnect handler waits for cmdIdle(): false while any exchange runs.
 TEST_F(SimFd, CmdIdleOnlyWhileNoExchangeRuns) {
     QDeviceDunlinFd2* dev = driver(67);
     EXPECT_TRUE(dev->cmdIdle());

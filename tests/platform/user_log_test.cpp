@@ -264,6 +264,7 @@ TEST_F(LoggerTest, InstanceReadsIniInWorkingDirectoryAndOutlivesStaticObjects) {
                 std::_Exit(3);
             log.Info("below the level");
             log.Warn("kept");
+            log.Flush();  // nothing pending: every line is written when it is logged
             std::exit(0);
         },
         testing::ExitedWithCode(0), "");
