@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # consumers_test.sh BUILD_DIR C_COMPILER TEST_DIR VERSION GENERATOR MAKE_PROGRAM
 #
-# Installs into a scratch prefix and checks libkcan the way its users see it:
-# the SONAME and symlinks, a C program built with pkg-config, and one built
-# with find_package(kcan).
+# Installs into a scratch prefix and checks libkcan and kestrun the way their
+# users see them: the SONAME, symlinks and exported symbols, C programs built
+# with pkg-config (one of them driving a virtual adapter) and with
+# find_package(kcan), and the installed tool.
 set -euo pipefail
 build=$1 cc=$2 here=$3 version=$4 generator=$5 make_program=$6
 source "$here/common.sh"
@@ -13,7 +14,7 @@ prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 lib="$prefix/lib"
 major=${version%%.*}
-expected_out="6 Device Type Not Supported!"
+expected_out=$'0 OK\n6 Device Type Not Supported!'
 
 # --- Shared library naming --------------------------------------------------
 [ -f "$lib/libkcan.so.$version" ] && [ ! -L "$lib/libkcan.so.$version" ] \
@@ -26,6 +27,12 @@ soname=$(readelf -d "$lib/libkcan.so.$version" | sed -n 's/.*(SONAME).*\[\(.*\)\
 [ "$soname" = "libkcan.so.$major" ] || fail "SONAME is '$soname', not libkcan.so.$major"
 needed=$(readelf -d "$prefix/bin/kestrun" | sed -n 's/.*(NEEDED).*\[\(libkcan[^]]*\)\]/\1/p')
 [ "$needed" = "libkcan.so.$major" ] || fail "kestrun needs '$needed', not libkcan.so.$major"
+leaked=$(nm -D --defined-only "$lib/libkcan.so" \
+         | awk '$2 ~ /^[TW]$/ && $3 !~ /^(KCAN_.*|_init|_fini)$/ { print $3 }')
+[ -z "$leaked" ] || fail "libkcan.so exports more than KCAN_* functions: $(head -20 <<<"$leaked")"
+# The installed tool finds its library through its RPATH.
+(cd "$work" && env -u LD_LIBRARY_PATH "$prefix/bin/kestrun" -h) | grep -- --arb-rate >/dev/null \
+    || fail "installed kestrun -h"
 
 san=$(sanitizer_flags "$lib/libkcan.so")
 
@@ -51,6 +58,15 @@ case $ldd_line in
     *"libkcan.so.$major => $lib/libkcan.so.$major"*) ;;
     *) fail "pkg-config consumer resolves libkcan as: $ldd_line" ;;
 esac
+# A loop on a virtual ZARO3018: the installed simulator preloaded in place of
+# libusb (after the sanitizer runtime, when there is one).
+# shellcheck disable=SC2086
+"$cc" -std=c99 -Wall -Wextra -Werror -pedantic $san $cflags "$here/loop.c" $libs -o "$work/loop"
+preload="$lib/libkestrun-usbsim.so"
+[ -z "$san" ] || preload="$("$cc" -print-file-name=libasan.so) $preload"
+out=$(cd "$work" && LD_LIBRARY_PATH="$lib" KESTRUN_SIM=ZARO3018 LD_PRELOAD="$preload" \
+      ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" ./loop | tail -1)
+[ "$out" = "50 frames" ] || fail "loop on the virtual adapter printed: $out"
 
 # --- CMake package --------------------------------------------------------------
 configure() {
