@@ -1,6 +1,7 @@
 // Shared set-up of the end-to-end tests: each test drives its own virtual
-// adapter index (sharing tests 1..19, lifecycle tests 20..39), so that the
-// lock and socket files in /tmp of tests running in parallel never meet.
+// adapter index (sharing tests 1..19, lifecycle tests 20..40; classic
+// adapters end at 31), so that the lock and socket files in /tmp of tests
+// running in parallel never meet.
 #pragma once
 
 #include <unistd.h>
@@ -28,9 +29,12 @@ struct E2eAdapter {
     std::string control() const {
         return "/tmp/kestrun-e2e-ctl-" + std::to_string(getpid()) + "-" + std::to_string(index);
     }
-    // A kestrun process on this test's adapters (index + 1 of the model).
-    std::unique_ptr<Process> start(std::vector<std::string> args) const {
+    // A kestrun process on this test's adapters (index + 1 of the model),
+    // started through the command `as` when given.
+    std::unique_ptr<Process> start(std::vector<std::string> args,
+                                   std::vector<std::string> as = {}) const {
         args.insert(args.begin(), {KESTRUN_SIM_LAUNCHER, "-D", model, "-i", std::to_string(index)});
+        args.insert(args.begin(), as.begin(), as.end());
         return std::make_unique<Process>(
             args, testproc::Env{{"KESTRUN_SIM", model + "*" + std::to_string(index + 1)},
                                 {"KESTRUN_SIM_CONTROL", control()}});

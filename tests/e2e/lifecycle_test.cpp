@@ -73,27 +73,35 @@ TEST(Lifecycle, AdapterPulledAndPluggedBackResumesTheChannel) {
     EXPECT_EQ(countOf(owner->out(), "VORM Tip:DUNLINFD OK..."), 1);
 }
 
-// Runs that end by themselves: refused bit rates (with the list of the
-// supported ones) and a send run that completes.
+// Runs that end by themselves: a missing adapter, refused bit rates (with
+// the list of the supported ones) and send runs that complete; what they
+// show, how often.
 TEST(Lifecycle, OwnerRunsEndWithTheirStatus) {
     const std::string arbRates = "50000/100000/125000/250000/500000/800000/1000000Hz";
-    const E2eAdapter fd{33}, classic{12, "DUNLIN2"};  // classic indexes end at 31
-    const std::tuple<E2eAdapter, std::vector<std::string>, int, std::string, int> rows[] = {
-        {fd, {"-a", "300000", "-r"}, 1, "不支持的波特率<300000Hz, 0Hz>", 1},
-        {fd, {"-a", "300000", "-r"}, 1, arbRates, 2},
-        {fd, {"-a", "300000", "-r"}, 1, "数据域(data-rate)->", 1},
-        {classic, {"-a", "20000", "-r"}, 1, "不支持的波特率<20000Hz>", 1},
-        {classic, {"-a", "20000", "-r"}, 1, arbRates, 2},
-        {fd,
-         {"-a", "500000", "-d", "2000000", "-s", "-e", "-m", "F#S#D#1#00", "-n", "2"},
-         0,
-         "发送->FD ID:0x1 EXT:0 RTR:0 BRS:0 DLC:1 Data:00 \n",
-         2},
-    };
-    for (const auto& [adapter, args, status, text, times] : rows) {
+    const std::tuple<E2eAdapter, std::vector<std::string>, int,
+                     std::vector<std::pair<std::string, int>>>
+        rows[] = {
+            {{33},
+             {"-a", "300000", "-r"},
+             1,
+             {{"不支持的波特率<300000Hz, 0Hz>", 1}, {arbRates, 2}, {"数据域(data-rate)->", 1}}},
+            {{33}, {"-i", "40", "-a", "500000", "-r"}, 1, {{"VORM Device Open Fail...", 1}}},
+            {{28, "DUNLIN2"},
+             {"-a", "20000", "-r"},
+             1,
+             {{"不支持的波特率<20000Hz>", 1}, {arbRates, 2}}},
+            {{33, "ZARO2014"}, {"-a", "20000", "-r"}, 1, {{"不支持的波特率<20000Hz>", 1}}},
+            {{33, "ZARO2014"},
+             {"-a", "500000", "-s", "-e", "-m", "C#S#D#1#00", "-n", "2"},
+             0,
+             {{"发送->CAN ID:0x1 EXT:0 RTR:0 DLC:1 Data:00 \n", 2}}},
+        };
+    for (const auto& [adapter, args, status, shows] : rows) {
         auto run = adapter.start(args);
         EXPECT_EQ(run->wait(20s), status) << run->out();
-        EXPECT_EQ(countOf(run->out(), text), times) << text << "\n" << run->out();
+        for (const auto& [text, times] : shows) {
+            EXPECT_EQ(countOf(run->out(), text), times) << text << "\n" << run->out();
+        }
     }
 }
 
