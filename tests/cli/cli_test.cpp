@@ -53,8 +53,6 @@ TEST(CommandLine, RefusedSettingsEndWithStatusOneBeforeTheSummary) {
         {{"-a", "500000", "-r"}, noModel},
         {{"-D", "dunlin2", "-a", "500000", "-r"}, noModel},
         {{"-D", "DUNLIN2 ", "-a", "500000", "-r"}, noModel},
-        {{"-D", "ZARO", "-a", "500000", "-r"}, noModel},
-        {{"-D", "Unknown", "-a", "500000", "-r"}, noModel},
         {{"-D", "DUNLIN2", "-a", "500000"}, noMode},
         {{"-D", "DUNLIN2"}, noMode},  // the mode is checked before the bit rate
         {{"-D", "DUNLIN2", "-r"}, "需要 -a 参数指定波特率 单位:Hz，例如:-a 500000"},
@@ -70,26 +68,21 @@ TEST(CommandLine, RefusedSettingsEndWithStatusOneBeforeTheSummary) {
          "--id-random 需要 --id-start(0x20) 不大于 --id-end(0x10)"},
         {{"-c", "abc"}, "参数 -c/--channel 的值无效: \"abc\""},  // even without a model
     };
-    // Refused option values name the option and the value, shown up to 64
-    // bytes and cut before a character that does not fit whole.
+    // Refused option values name the option and the value (shown up to 64
+    // bytes, cut before a character that does not fit whole): each option
+    // once, each way of refusing a number once.
     const std::tuple<std::vector<std::string>, const char*, std::string> values[] = {
         {{"-c", "16"}, "-c/--channel", "16"},
-        {{"-c", "-1"}, "-c/--channel", "-1"},
         {{"--channel", "abc"}, "-c/--channel", "abc"},
-        {{"-i", "-2"}, "-i/--index", "-2"},
         {{"-i", "1x"}, "-i/--index", "1x"},
-        {{"-a", "500k"}, "-a/--arb-rate", "500k"},
         {{"-a", "4294967296"}, "-a/--arb-rate", "4294967296"},
         {{"-d", ""}, "-d/--data-rate", ""},
         {{"-p", "-5"}, "-p/--period", "-5"},
-        {{"-n", "4294967296"}, "-n/--count", "4294967296"},
         {{"--count", "+3"}, "-n/--count", "+3"},
         {{"--id-start", "xyz"}, "--id-start", "xyz"},
-        {{"--id-end", "-1"}, "--id-end", "-1"},
         {{"--id-end", "0x100000000"}, "--id-end", "0x100000000"},
         {{"--id-step", "1.5"}, "--id-step", "1.5"},
         {{"--iso", "2"}, "--iso", "2"},
-        {{"--iso", "yes"}, "--iso", "yes"},
         {{"-a", "fast", "-c", "99"}, "-a/--arb-rate", "fast"},  // the first refused one
         {{"-p", std::string(59, '9') + "毫秒"}, "-p/--period", std::string(59, '9') + "毫"},
     };
