@@ -13,12 +13,6 @@ namespace testproc {
 
 namespace {
 
-std::string tempFile(int* fd) {
-    char name[] = "/tmp/kestrun-test-out-XXXXXX";
-    *fd = mkstemp(name);
-    return name;
-}
-
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
@@ -29,13 +23,14 @@ std::string readFile(const std::string& path) {
 }  // namespace
 
 Process::Process(const std::vector<std::string>& argv, const Env& env, const std::string& dir) {
-    int out, err;
-    outPath_ = tempFile(&out);
-    errPath_ = tempFile(&err);
+    char out[] = "/tmp/kestrun-test-out-XXXXXX", err[] = "/tmp/kestrun-test-err-XXXXXX";
+    int outFd = mkstemp(out), errFd = mkstemp(err);
+    outPath_ = out;
+    errPath_ = err;
     pid_ = fork();
     if (pid_ == 0) {
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
+        dup2(outFd, STDOUT_FILENO);
+        dup2(errFd, STDERR_FILENO);
         dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
         for (const auto& [key, value] : env) {
             value ? setenv(key.c_str(), value->c_str(), 1) : unsetenv(key.c_str());
@@ -53,8 +48,8 @@ Process::Process(const std::vector<std::string>& argv, const Env& env, const std
         }
         _exit(127);
     }
-    close(out);
-    close(err);
+    close(outFd);
+    close(errFd);
 }
 
 Process::~Process() {
@@ -76,17 +71,16 @@ std::string Process::err() const {
 
 bool Process::running() {
     int status;
-    if (!reaped_ && pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
-        reaped_ = true;
+    if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -pid_;  // reaped
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    return !reaped_ && pid_ > 0;
+    return pid_ > 0;
 }
 
 bool Process::waitFor(const std::string& text, int times, std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        bool alive = running();  // before reading: output of an ended child is complete
+    for (auto end = std::chrono::steady_clock::now() + timeout;;) {
+        bool alive = running();  // before reading: the output of an ended child is complete
         if (countOf(out(), text) >= times) {
             return true;
         }
@@ -98,8 +92,7 @@ bool Process::waitFor(const std::string& text, int times, std::chrono::milliseco
 }
 
 int Process::wait(std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (running()) {
+    for (auto end = std::chrono::steady_clock::now() + timeout; running();) {
         if (std::chrono::steady_clock::now() >= end) {
             return -1;
         }

@@ -1,7 +1,6 @@
-// Child processes for tests: a program started with its own arguments,
-// environment changes and working directory, its standard output and error
-// collected in files (a child never blocks on a reader), and output captured
-// from code run in the test itself.
+// Programs started by tests: their own arguments, environment changes and
+// working directory, standard output and error collected in files (a child
+// never blocks on a reader). Also output captured from code run in the test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -40,7 +39,6 @@ class Process {
   private:
     pid_t pid_ = -1;
     std::string outPath_, errPath_;
-    bool reaped_ = false;
     int status_ = -1;
 };
 
@@ -53,7 +51,6 @@ Result run(const std::vector<std::string>& argv, const Env& env = {}, const std:
 
 int countOf(const std::string& hay, const std::string& needle);
 
-// What fn printed on standard output.
 template <typename Fn>
 std::string stdoutOf(Fn&& fn) {
     testing::internal::CaptureStdout();
