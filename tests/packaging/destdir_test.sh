@@ -27,7 +27,7 @@ for f in bin/kestrun include/kcan.h lib/libkcan.so lib/pkgconfig/kcan.pc \
          share/man/man1/kestrun.1.gz share/bash-completion/completions/kestrun; do
     [ -e "$root/$f" ] || fail "missing $f"
 done
-[ -f "$root/lib/$(basename "$(real_library "$root/lib")")" ] || fail "libkcan.so is a dangling link"
+[ -f "$(readlink -f "$root/lib/libkcan.so")" ] || fail "libkcan.so is a dangling link"
 gzip -t "$root/share/man/man1/kestrun.1.gz" || fail "kestrun.1.gz is not gzip data"
 cmp <(gzip -dc "$root/share/man/man1/kestrun.1.gz") "$source/docs/man/kestrun.1" \
     || fail "installed kestrun.1 differs from its source"
@@ -35,8 +35,7 @@ cmp "$root/lib/udev/rules.d/60-kestrun.rules" "$source/packaging/60-kestrun.rule
     || fail "installed udev rules differ from their source"
 
 # The pkg-config file names the final prefix, not the staging directory.
-grep -qx "prefix=$prefix" "$root/lib/pkgconfig/kcan.pc" \
-    || fail "kcan.pc: $(grep '^prefix=' "$root/lib/pkgconfig/kcan.pc")"
+same "$(grep '^prefix=' "$root/lib/pkgconfig/kcan.pc")" "prefix=$prefix" "kcan.pc"
 # The other directories follow the prefix (pkg-config --define-prefix and
 # sysroots rely on it).
 for var in libdir includedir; do
@@ -54,7 +53,7 @@ while IFS= read -r -d '' f; do
 done < <(find "$root" -type f -print0)
 
 # The tool finds its library relative to itself, not in the build tree.
-runpath=$(readelf -d "$root/bin/kestrun" | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p')
-[ "$runpath" = '$ORIGIN/../lib' ] || fail "kestrun RUNPATH is '$runpath'"
+same "$(readelf -d "$root/bin/kestrun" | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p')" \
+    '$ORIGIN/../lib' "kestrun RUNPATH"
 
 echo "DESTDIR install OK"

@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# man_test.sh KESTRUN SOURCE_DIR VERSION [KESTRUN_SIMCTL]
+# docs_test.sh KESTRUN SOURCE_DIR VERSION COMPLETION_SCRIPT [KESTRUN_SIMCTL]
 #
-# The man pages against the programs: kestrun(1) documents every option of
-# `kestrun --help` and only options kestrun accepts, with the argument each
-# takes; its version and model table are the tool's; both pages format
-# without warnings; kestrun-sim(1) documents every kestrun-simctl command.
+# The man pages and the bash completion against the programs: kestrun(1)
+# documents every option of `kestrun --help` and only options kestrun accepts,
+# with the argument each takes; the completion offers those options, values
+# after exactly those that take one, and the models and bit rates; version
+# and model table are the tool's; both pages format without warnings;
+# kestrun-sim(1) documents every kestrun-simctl command.
 set -euo pipefail
-kestrun=$1 source=$2 version=$3 simctl=${4:-}
+kestrun=$1 source=$2 version=$3 script=$4 simctl=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/common.sh"
-source "$here/options.sh"
 page="$source/docs/man/kestrun.1"
 sim_page="$source/docs/man/kestrun-sim.1"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+declare -A kinds  # option -> arg | flag, as kestrun.1 shows it
 
 # roff without its escapes: "\-" is "-", font changes vanish.
 unroff() {
@@ -23,13 +25,48 @@ unroff() {
 section() {
     awk -v name="$2" '/^\.SH / { on = ($0 == ".SH " name || $0 == ".SH \"" name "\"") ; next } on' "$1"
 }
+# The options named in a text, one per line: long (--name) and short (-X)
+# forms that stand as words of their own ("DUNLINFD-Mini" names none).
+options_in_text() {
+    grep -oP '(?<![\w-])(--[a-z][a-z-]*[a-z]|-[A-Za-z](?![\w-]))' | sort -u
+}
+
+# Runs kestrun with the given arguments and prints getopt's diagnostics
+# (standard error); -h ends every run before any adapter is touched.
+getopt_complaints() {
+    "$kestrun" "$@" 2>&1 >/dev/null | grep -E "option|argument" || true
+}
+
+# Fails unless kestrun accepts option $1 (taking an argument when $2 = arg,
+# none when $2 = flag), and fails when the option's argument need is other
+# than declared.
+check_option_accepted() {
+    local opt=$1 kind=$2 out
+    if [ "$kind" = arg ]; then
+        out=$(getopt_complaints "$opt" 1 -h)
+        [ -z "$out" ] || fail "kestrun refuses $opt 1: $out"
+        out=$(getopt_complaints "$opt")
+        [[ $out == *"requires an argument"* ]] || fail "$opt takes no argument in kestrun"
+    else
+        out=$(getopt_complaints "$opt" -h)
+        [ -z "$out" ] || fail "kestrun refuses $opt: $out"
+        # Last on the line: an option that wants an argument says so. (No
+        # model is given, so the run ends before any adapter is touched.)
+        out=$(getopt_complaints "$opt")
+        [[ $out != *"requires an argument"* ]] || fail "$opt takes an argument in kestrun"
+        if [[ $opt == --* ]]; then
+            out=$(getopt_complaints "$opt=1" -h)
+            [[ $out == *"doesn't allow an argument"* ]] || fail "$opt takes an argument in kestrun"
+        fi
+    fi
+}
 
 # The tag line of every .TP entry in OPTIONS: "-D, --device model".
 section "$page" OPTIONS | awk 'tp { print; tp = 0 } /^\.TP/ { tp = 1 }' | unroff \
     | sed -e 's/^\.[A-Z]* //' -e 's/"//g' -e 's/  */ /g' -e 's/ , /, /g' >"$work/tags"
 [ -s "$work/tags" ] || fail "no option entries in the OPTIONS section of kestrun.1"
 options_in_text <"$work/tags" >"$work/man_options"
-help_options >"$work/help_options"
+"$kestrun" --help | options_in_text >"$work/help_options"
 [ -s "$work/help_options" ] || fail "no options in kestrun --help"
 
 # 1. Every option of --help has its entry.
@@ -45,6 +82,7 @@ while IFS= read -r tag; do
     [[ $rest =~ [^[:space:]] ]] && kind=arg
     for opt in $(options_in_text <<<"$tag"); do
         check_option_accepted "$opt" "$kind"
+        kinds[$opt]=$kind
     done
 done <"$work/tags"
 
@@ -134,4 +172,81 @@ if [ -n "$simctl" ]; then
     grep -q '^\.so man1/kestrun-sim.1$' "$source/docs/man/kestrun-simctl.1" \
         || fail "kestrun-simctl.1 does not refer to kestrun-sim.1"
 fi
-echo "man pages OK"
+# --- The bash completion ---------------------------------------------------------
+# shellcheck disable=SC1090
+source "$script"
+[[ $(complete -p kestrun) == *'-F _kestrun'* ]] || fail "no completion registered for kestrun"
+[[ $(complete -p kestrun-sim) == *'-F _kestrun'* ]] || fail "no completion registered for kestrun-sim"
+
+# Completes a command line given as words; the last word is the one being
+# completed (pass "" for an empty word). Prints the candidates sorted, one a line.
+candidates() {
+    COMP_WORDS=("$@")
+    COMP_CWORD=$(($# - 1))
+    COMP_LINE="$*"
+    COMP_POINT=${#COMP_LINE}
+    COMPREPLY=()
+    _kestrun kestrun "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    ((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}" | sort
+}
+
+expect() {
+    local want=$1; shift
+    local got
+    got=$(candidates "$@" | tr '\n' ' ' | sed 's/ $//')
+    want=$(tr ' ' '\n' <<<"$want" | sed '/^$/d' | sort | tr '\n' ' ' | sed 's/ $//')
+    [ "$got" = "$want" ] || fail "completing [$*]: got [$got], want [$want]"
+}
+
+models="DUNLIN1 DUNLIN2 ZARO2014 ZARO2018 DUNLINFD-Mini DUNLINFD1 DUNLINFD2 ZARO3014 ZARO3018"
+arb="50000 100000 125000 250000 500000 800000 1000000"
+data="$arb 2000000 4000000 5000000"
+
+# Models after -D / --device, in every way bash may split the words.
+expect "$models" kestrun -D ""
+expect "$models" kestrun -a 500000 --device ""
+expect "DUNLINFD-Mini DUNLINFD1 DUNLINFD2" kestrun -D DUNLINFD
+expect "ZARO3014 ZARO3018" kestrun --device zaro30
+expect "$models" kestrun --device "="
+expect "DUNLIN1 DUNLIN2 DUNLINFD-Mini DUNLINFD1 DUNLINFD2" kestrun --device = DUN
+expect "ZARO2014 ZARO2018" kestrun --device=ZARO20
+expect "" kestrun -D CAN
+
+# The model list is the tool's own (from --help).
+same "$(candidates kestrun -D "")" "$help_models" "models completed vs kestrun --help"
+
+# Bit rates.
+expect "$arb" kestrun -D DUNLIN2 -a ""
+expect "$arb" kestrun --arb-rate ""
+expect "100000 125000 1000000" kestrun -a 1
+expect "$data" kestrun -D DUNLINFD2 -a 500000 -d ""
+expect "250000 2000000" kestrun --data-rate 2
+expect "4000000" kestrun --data-rate=4 -a 1 -d 4
+expect "50000 500000 5000000" kestrun -d 5
+expect "0 1" kestrun --iso ""
+expect "1 10 11 12 13 14 15" kestrun -c 1
+
+# Free values: nothing offered.
+for opt in -m --message -i -p --period -n --count --id-start --id-end --id-step; do
+    expect "" kestrun "$opt" ""
+done
+
+# Options.
+expect "--id-start --id-end --id-step --id-random" kestrun -s --id-
+expect "--data-rate --device" kestrun --d
+expect "--receive" kestrun --rec
+candidates kestrun - | grep -x -- -D >/dev/null || fail "-D not offered for -"
+candidates kestrun - | grep -x -- --status >/dev/null || fail "--status not offered for -"
+
+# Every long option of --help is offered, and every offered option is one
+# kestrun(1) documents (so one kestrun accepts): after an option that takes a
+# value the completion offers no options, after a flag it does.
+offered=$(candidates kestrun -)
+missing=$(comm -23 <(grep -- '^--' "$work/help_options" || true) <(echo "$offered" | sort -u))
+[ -z "$missing" ] || fail "options of --help not completed: $missing"
+for opt in $offered; do
+    [ -n "${kinds[$opt]:-}" ] || fail "the completion offers $opt, which kestrun.1 does not document"
+    [ "$(candidates kestrun "$opt" "" | head -1)" = --arb-rate ] && kind=flag || kind=arg
+    same "$kind" "${kinds[$opt]}" "the completion's kind of $opt"
+done
+echo "man pages and bash completion OK"
