@@ -1,193 +1,141 @@
-// Frame packets from the host, their acknowledgements, and the received
-// stream: header, record layout, packing, time stamps.
+// The received stream: record layout, what the bus makes of host values,
+// packing, time stamps; and USB reset, unplug and plug.
 #include "simfd_util.h"
 
+#include <algorithm>
+#include <numeric>
 #include <thread>
 
 using namespace simfd;
-using ksim::BusFrame;
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
 
 namespace {
 
 class FdSimStream : public ::testing::Test {
   protected:
     void SetUp() override {
-        d = makeDevice(kVidZaro, kPid3018, 43);  // 8 channels, 80 MHz
         for (uint8_t ch = 0; ch < 4; ++ch) {
-            bringUp(*d.dev, ch, 80, k80_500k, k80_2M);
+            d.up(ch, 80, k80_500k, k80_2M);
         }
     }
-    Device d;
+    Device d{kVidZaro, kPid3018, 43};  // 8 channels, 80 MHz
 };
 
-TEST_F(FdSimStream, EveryPacketIsAcknowledged) {
-    const Bytes one = packet({TxRecord{0, 0, 0x123, 2, {1, 2}}});
-    EXPECT_EQ(sendPacket(*d.dev, one), (Bytes{0x55, 0xF2, 0x00, 0x01}));
-    std::vector<TxRecord> ten(10, TxRecord{2, 0x11, 0x7FF, 64, Bytes(64, 0xEE)});
-    EXPECT_EQ(sendPacket(*d.dev, packet(ten)), (Bytes{0x55, 0xF2, 0x00, 10}));
-    // Two packets in one transfer: two acknowledgements, in order.
-    Bytes two = packet({TxRecord{0, 0x04, 0x1ABCDE, 0, {}}});
-    const Bytes second =
-        packet({TxRecord{1, 0x01, 0x10, 12, Bytes(12, 1)}, TxRecord{1, 0, 0x11, 8, Bytes(8, 2)}});
-    two.insert(two.end(), second.begin(), second.end());
-    EXPECT_EQ(sendPacket(*d.dev, two), (Bytes{0x55, 0xF2, 0x00, 0x01}));
-    Bytes ack(64);
-    int n = 0;
-    ASSERT_EQ(d.dev->transferIn(0x82, ack.data(), 64, 500, &n), LIBUSB_SUCCESS);
-    ack.resize(static_cast<size_t>(n));
-    EXPECT_EQ(ack, (Bytes{0x55, 0xF2, 0x00, 0x02}));
-    EXPECT_EQ(d.dev->transferIn(0x82, ack.data(), 64, 30, &n), LIBUSB_ERROR_TIMEOUT);
-    const auto k = d.fw->counters();
-    EXPECT_EQ(k.packets, 4u);
-    EXPECT_EQ(k.acks, 4u);
-    EXPECT_EQ(k.framesTx, 14u);
-    EXPECT_EQ(d.fw->channel(2).txFrames, 10u);
-}
-
 TEST_F(FdSimStream, RecordLayoutOfClassicAndFdFramesIsByteExact) {
-    // Channel 0 sends to channel 1: a classic extended frame and an FD frame
-    // with BRS, as separate packets.
-    ASSERT_EQ(sendPacket(*d.dev, packet({TxRecord{0, 0x04, 0x1ABCDE01, 3, {0x11, 0x22, 0x33}}})),
-              (Bytes{0x55, 0xF2, 0x00, 0x01}));
+    // Channel 0 sends to channel 1 a classic extended frame and an FD frame
+    // with BRS, in separate packets; they come back in one.
+    ASSERT_EQ(d.send({{0, 0x04, 0x1ABCDE01, 3, {0x11, 0x22, 0x33}}}), ack(0, 1));
     Bytes fdData(20);
-    for (size_t i = 0; i < fdData.size(); ++i) {
-        fdData[i] = static_cast<uint8_t>(i + 1);
-    }
-    ASSERT_EQ(sendPacket(*d.dev, packet({TxRecord{0, 0x11, 0x7A5, 20, fdData}})),
-              (Bytes{0x55, 0xF2, 0x00, 0x01}));
-    const uint32_t before = d.fw->adapterMicros();
-    const Bytes s = readStream(*d.dev, 1000);
-    // One packet: header, a 19-byte and a 75-byte record.
+    std::iota(fdData.begin(), fdData.end(), 1);
+    ASSERT_EQ(d.send({{0, 0x11, 0x7A5, 20, fdData}}), ack(0, 1));
+    const Bytes s = d.read(0x83, 1000);
     ASSERT_EQ(s.size(), 7u + 19 + 75);
     EXPECT_EQ(Bytes(s.begin(), s.begin() + 7), (Bytes{0x55, 0xF2, 0x00, 0x00, 94, 0x00, 2}));
-    const uint8_t* c = &s[7];
-    EXPECT_EQ(c[0], 0x10);  // channel 1 in the high nibble
-    EXPECT_EQ(c[1], 0x04);  // extended, classic
-    const uint32_t ts1 = le32(c + 2);
-    EXPECT_LE(ts1, before);
+    const uint8_t *c = &s[7], *f = &s[26];
+    EXPECT_EQ(Bytes(c, c + 2), (Bytes{0x10, 0x04}));  // channel 1, extended classic
     EXPECT_EQ(Bytes(c + 6, c + 19),
               (Bytes{0x01, 0xDE, 0xBC, 0x1A, 3, 0x11, 0x22, 0x33, 0, 0, 0, 0, 0}));
-    const uint8_t* f = &s[26];
-    EXPECT_EQ(f[0], 0x10);
-    EXPECT_EQ(f[1], 0x11);  // FD + BRS
-    EXPECT_GE(le32(f + 2), ts1);
-    EXPECT_EQ(le32(f + 6), 0x7A5u);
-    EXPECT_EQ(f[10], 20);
+    EXPECT_EQ(Bytes(f, f + 2), (Bytes{0x10, 0x11}));  // channel 1, FD with BRS
+    EXPECT_GE(le32(f + 2), le32(c + 2));
+    EXPECT_EQ(Bytes(f + 6, f + 11), (Bytes{0xA5, 0x07, 0, 0, 20}));
     EXPECT_EQ(Bytes(f + 11, f + 31), fdData);
     EXPECT_EQ(Bytes(f + 31, f + 75), Bytes(44, 0));
 }
 
 TEST_F(FdSimStream, HostValuesAreReducedTheWayTheControllerHoldsThem) {
     // Standard identifiers keep 11 bits, extended ones 29; an FD length of 9
-    // goes out as 12 with zero padding; a remote frame carries no data.
-    std::vector<TxRecord> recs = {
-        {0, 0x00, 0xFFFFFFFF, 1, {0x5A}},
-        {0, 0x04, 0xFFFFFFFF, 0, {}},
-        {0, 0x02, 0x321, 8, Bytes(8, 0x77)},
-    };
-    ASSERT_EQ(sendPacket(*d.dev, packet(recs)), (Bytes{0x55, 0xF2, 0x00, 3}));
-    ASSERT_EQ(sendPacket(*d.dev, packet({TxRecord{0, 0x09, 0x42, 9, Bytes(9, 0x99)}})),
-              (Bytes{0x55, 0xF2, 0x00, 1}));
-    const auto got = collect(*d.dev, 4, 1000);
-    ASSERT_EQ(got.size(), 4u);
+    // goes out as 12 with zero padding, and the host-only flag 0x08 stays home.
+    ASSERT_EQ(
+        d.send({{0, 0, 0xFFFFFFFF, 0, {}}, {0, 4, 0xFFFFFFFF, 0, {}}, {0, 9, 0x42, 9, {9, 9}}}),
+        ack(0, 3));
+    const auto got = d.collect(3, 1000);
+    ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0].id, 0x7FFu);
     EXPECT_EQ(got[1].id, 0x1FFFFFFFu);
-    EXPECT_EQ(got[1].flags, 0x04);
-    EXPECT_EQ(got[2].flags, 0x02);
-    EXPECT_EQ(got[2].len, 8);  // the requested length of the remote frame
-    EXPECT_EQ(got[2].data, Bytes(8, 0));
-    EXPECT_EQ(got[3].flags, 0x01);  // the host-only flag 0x08 does not travel
-    EXPECT_EQ(got[3].len, 12);
-    Bytes want(9, 0x99);
-    want.resize(12, 0);
-    EXPECT_EQ(got[3].data, want);
+    EXPECT_EQ(got[2].flags, 0x01);
+    EXPECT_EQ(got[2].data, (Bytes{9, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(FdSimStream, ManyFramesArePackedIntoWholePacketsPerRead) {
-    // 300 frames from channel 2 to channel 3, in packets of 10.
-    for (int p = 0; p < 30; ++p) {
+    // 300 frames from channel 2 to channel 3, in packets of 10, every third FD.
+    for (uint32_t p = 0; p < 30; ++p) {
         std::vector<TxRecord> recs;
-        for (int i = 0; i < 10; ++i) {
-            const uint32_t id = static_cast<uint32_t>(p * 10 + i);
-            recs.push_back(TxRecord{2, static_cast<uint8_t>((id % 3 == 0) ? 0x01 : 0x00), id, 8,
-                                    Bytes(8, static_cast<uint8_t>(id))});
+        for (uint32_t id = p * 10; id < p * 10 + 10; ++id) {
+            recs.push_back({2, static_cast<uint8_t>(id % 3 == 0), id, 8, Bytes(8, uint8_t(id))});
         }
-        ASSERT_EQ(sendPacket(*d.dev, packet(recs)), (Bytes{0x55, 0xF2, 0x00, 10}));
+        ASSERT_EQ(d.send(recs), ack(0, 10));
     }
+    // 100 FD and 200 classic records take 11,300 bytes: reads of 4,096 filled
+    // with whole packets need no more than 4.
     std::vector<RxRecord> all;
-    size_t reads = 0;
-    while (all.size() < 300) {
-        const Bytes b = readStream(*d.dev, 500);
-        ASSERT_FALSE(b.empty());
-        ASSERT_LE(b.size(), 4096u);
-        ++reads;
-        for (const RxRecord& r : parsePackets(b)) {
-            all.push_back(r);
-        }
+    for (int reads = 0; reads < 4 && all.size() < 300; ++reads) {
+        const auto got = parsePackets(d.read(0x83, 500));
+        all.insert(all.end(), got.begin(), got.end());
     }
-    // 100 FD and 200 classic records need 11,300 bytes: at least 3 reads,
-    // and full reads leave less than one FD record unused.
-    EXPECT_GE(reads, 3u);
-    EXPECT_LE(reads, 4u);
-    uint32_t lastTs = 0;
+    ASSERT_EQ(all.size(), 300u);
     for (size_t i = 0; i < all.size(); ++i) {
         EXPECT_EQ(all[i].id, i);
         EXPECT_EQ(all[i].ch, 3);
         EXPECT_EQ(all[i].flags & 0x01, i % 3 == 0 ? 1 : 0);
-        EXPECT_GE(all[i].timeStamp, lastTs);
-        lastTs = all[i].timeStamp;
+        EXPECT_GE(all[i].timeStamp, i ? all[i - 1].timeStamp : 0);
     }
-    EXPECT_EQ(readStream(*d.dev, 20), Bytes{});
+    EXPECT_EQ(d.read(0x83, 20), Bytes{});
 }
 
-TEST_F(FdSimStream, SmallReadsReceiveThePacketInPieces) {
-    ASSERT_EQ(d.fw->inject(3,
-                           [] {
-                               BusFrame f;
-                               f.fd = true;
-                               f.len = 64;
-                               f.id = 0x55;
-                               return f;
-                           }()),
-              ksim::fd::InjectResult::Delivered);
-    Bytes all;
-    for (int i = 0; i < 20 && all.size() < 82; ++i) {
-        const Bytes piece = readStream(*d.dev, 500, 10);
-        ASSERT_LE(piece.size(), 10u);
-        all.insert(all.end(), piece.begin(), piece.end());
-    }
-    const auto recs = parsePackets(all);
-    ASSERT_EQ(recs.size(), 1u);
-    EXPECT_EQ(recs[0].id, 0x55u);
-    EXPECT_EQ(recs[0].len, 64);
-}
-
-TEST_F(FdSimStream, ReadWaitsForAFrameWithoutSpinningAndTimesOut) {
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(readStream(*d.dev, 100), Bytes{});
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(95));
-    std::thread sender([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        sendPacket(*d.dev, packet({TxRecord{0, 0, 0x1, 0, {}}}));
-    });
-    const Bytes b = readStream(*d.dev, 5000);
-    sender.join();
-    ASSERT_EQ(parsePackets(b).size(), 1u);
-}
-
-TEST_F(FdSimStream, TimeStampsAreMicrosecondsSincePowerOn) {
+TEST_F(FdSimStream, ResetAndPowerCycleReturnToThePowerOnState) {
+    ASSERT_EQ(d.cmd(filterCmd(2, 1, 0, 0x7)).at(3), 0);
+    ASSERT_EQ(d.cmd(filterCmd(4, 1, 0, 0)).at(3), 0);
+    // Leave a frame in the stream, an unread reply and an unread ack behind.
+    ASSERT_EQ(d.send({{0, 0, 0x5, 0, {}}}), ack(0, 1));
+    int n = 0;
+    const Bytes q{0x55, 0x13, 0x01, 0x01}, p = packet({{2, 0, 0x6, 0, {}}});
+    ASSERT_EQ(d.dev->transferOut(0x01, q.data(), 4, 100, &n), LIBUSB_SUCCESS);
+    ASSERT_EQ(d.dev->transferOut(0x02, p.data(), int(p.size()), 100, &n), LIBUSB_SUCCESS);
+    std::this_thread::sleep_for(Ms(20));
+    const auto resetAt = Clock::now();
     d.dev->usbReset();
-    bringUp(*d.dev, 0, 80, k80_500k, k80_2M);
-    bringUp(*d.dev, 1, 80, k80_500k, k80_2M);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const int64_t sinceReset = d.fw->adapterMicros();  // the clock starts again
+    EXPECT_LE(sinceReset, (Clock::now() - resetAt) / std::chrono::microseconds(1));
+    for (int ch = 0; ch < 4; ++ch) {
+        const std::string state = d.ctl({"state", std::to_string(ch)});
+        EXPECT_EQ(
+            state.find(" init=0 started=0 fd=0 iso=0 mode=0 arb=0 data=0 filter=off ranges=- "),
+            state.find(' '))
+            << state;
+    }
+    const auto t0 = Clock::now();
+    for (uint8_t in : {0x81, 0x82, 0x83}) {
+        EXPECT_EQ(d.read(in, 30), Bytes{}) << std::hex << int(in);
+    }
+    EXPECT_GE(Clock::now() - t0, Ms(89)) << "each read waits out its time-out";
+    // Time stamps count microseconds since that reset.
+    d.up(0, 80, k80_500k, k80_2M);
+    d.up(1, 80, k80_500k, k80_2M);
     const uint32_t lo = d.fw->adapterMicros();
-    sendPacket(*d.dev, packet({TxRecord{0, 0, 0x1, 0, {}}}));
-    const uint32_t hi = d.fw->adapterMicros();
-    const auto recs = collect(*d.dev, 1, 1000);
+    ASSERT_EQ(d.send({{0, 0, 0x1, 0, {}}}), ack(0, 1));
+    const auto recs = d.collect(1, 1000);
     ASSERT_EQ(recs.size(), 1u);
-    EXPECT_GE(lo, 30000u);
-    EXPECT_GE(recs[0].timeStamp, lo);
-    EXPECT_LE(recs[0].timeStamp, hi);
+    EXPECT_GE(recs[0].timeStamp, std::max(lo, 89000u));
+    EXPECT_LE(recs[0].timeStamp, d.fw->adapterMicros());
+    // Unplugging wakes a read waiting without limit and refuses transfers;
+    // plugging in powers on afresh.
+    int rc = 0;
+    std::thread reader([&] {
+        uint8_t buf[64];
+        int got = 0;
+        rc = d.dev->transferIn(0x83, buf, sizeof buf, 0, &got);  // no time limit
+    });
+    std::this_thread::sleep_for(Ms(50));
+    d.dev->setAttached(false);
+    reader.join();
+    EXPECT_EQ(rc, LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(d.dev->transferOut(0x01, q.data(), 4, 100, &n), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(d.dev->transferOut(0x02, p.data(), int(p.size()), 100, &n), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(d.fw->inject(0, ksim::BusFrame{}), ksim::fd::InjectResult::NotStarted);
+    d.dev->setAttached(true);
+    EXPECT_FALSE(d.fw->channel(0).initialised);
+    EXPECT_EQ(d.cmd(q), (Bytes{0x55, 0x13, 0x02, 0x00, 0x08}));
 }
 
 }  // namespace
