@@ -139,7 +139,6 @@ class ClassicDriver : public ::testing::Test {
         while (dunlin2Receive(kType, 0, 0, drain, 64, 0) +
                dunlin2Receive(kType, 0, 1, drain, 64, 0)) {
         }
-        capture_.reset();
     }
 
     // Opens the adapter and initialises and starts channels 0..channels-1:

@@ -22,9 +22,11 @@ TEST(ClassicCommands, BoardTextLengthComesFromTheLowNibbleOfByte2) {
         uint8_t byte2;
         size_t destSize, replySize, copied;
     } rows[] = {
-        {0x05, 20, 100, 4}, {0x02, 20, 100, 1}, {0x01, 20, 100, 0},  // announces none
-        {0x0F, 3, 100, 3},                                           // bounded by the destination
-        {0x0F, 20, 9, 5},                                            // and by the reply
+        {0x05, 20, 100, 4},  // (5 & 0x0F) - 1 bytes
+        {0x02, 20, 100, 1},  // one byte
+        {0x01, 20, 100, 0},  // announces none
+        {0x0F, 3, 100, 3},   // bounded by the destination
+        {0x0F, 20, 9, 5},    // and by the reply
     };
     for (const auto& r : rows) {
         uint8_t reply[100] = {0x12, 0x14, r.byte2, 0x00};

@@ -59,10 +59,10 @@ int ScriptedDevice::transferIn(uint8_t endpoint, uint8_t* data, int length, unsi
 }
 
 void ScriptedDevice::setAttached(bool attached) {
+    dropQueued();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         attached_ = attached;
-        queues_.clear();
         ++power_;
     }
     changed_.notify_all();

@@ -42,10 +42,7 @@ class ScriptedDevice : public ksim::VirtualDevice {
                     int* transferred) override;
     int transferIn(uint8_t endpoint, uint8_t* data, int length, unsigned timeoutMs,
                    int* transferred) override;
-    void usbReset() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queues_.clear();
-    }
+    void usbReset() override { dropQueued(); }
     void setAttached(bool attached) override;
     std::string control(const std::vector<std::string>&) override { return "error: scripted"; }
 
@@ -56,6 +53,14 @@ class ScriptedDevice : public ksim::VirtualDevice {
     void clearSent();
 
   private:
+    // Empties the queues but keeps them: a waiting read holds a reference.
+    void dropQueued() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [endpoint, queue] : queues_) {
+            queue.clear();
+        }
+    }
+
     const uint16_t productId_;
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -57,9 +57,17 @@ class Recorder : public ::testing::Test {
         EXPECT_EQ(QErrInfoMgr::getinstance()->getLastError(), kSentinel);
     }
 
-    // A recorder that keeps its settings and answers every command; the
-    // direct transfer answers its bytes plus one.
+    // The replies set by replyWith, else those of a recorder that keeps its
+    // settings and answers every command (the direct transfer with its bytes
+    // plus one).
     std::vector<Reply> answer(const Bytes& b) {
+        if (!fixed_.empty()) {
+            std::vector<Reply> out;
+            for (const Bytes& r : fixed_) {
+                out.push_back({0x81, r});
+            }
+            return out;
+        }
         static const std::map<std::pair<uint8_t, uint8_t>, Bytes> replies = {
             {{0x01, 1}, {0x55, 0x01, 0x02, 0x00, 0x03, 0x01}},
             {{0x12, 1}, {0x55, 0x12, 0x02, 0x00, 0x10, 0x02}},
@@ -84,18 +92,11 @@ class Recorder : public ::testing::Test {
         return {{0x81, r}};
     }
 
-    void replyWith(std::vector<Bytes> replies) {
-        dev_->setResponder([replies](uint8_t, const Bytes&) {
-            std::vector<Reply> out;
-            for (const Bytes& r : replies) {
-                out.push_back({0x81, r});
-            }
-            return out;
-        });
-    }
+    void replyWith(std::vector<Bytes> replies) { fixed_ = std::move(replies); }
 
     scripted::ScriptedDevice* dev_ = nullptr;
     Bytes settings_[2] = {Bytes(28, 0x55), Bytes(28, 0x55)};
+    std::vector<Bytes> fixed_;
     QDeviceCanRecord rec_;
 };
 

@@ -32,13 +32,29 @@ _KCAN_RECORD_CONFIG sampleSettings() {
 
 }  // namespace
 
-TEST(RecorderSettings, WriteCommandLayout) {
-    uint8_t out[kSettingsWriteLength];
+TEST(RecorderSettings, WrittenBytesAndTheirReadBack) {
+    uint8_t out[kReplyCapacity] = {};
     ASSERT_EQ(buildSettingsWrite(1, sampleSettings(), out), 28u);
     // Each timing word: bits 31..22, 21..15, then 7..0 before 14..8.
     EXPECT_EQ(
         hex(out, 28),
         "55 03 01 01 01 01 50 00 48 00 68 78 00 56 00 3c 00 ff 03 03 0f 00 02 00 03 a1 b2 c3");
+    out[1] = kCmdSettingsRead;
+    _KCAN_RECORD_CONFIG got{};
+    got.reserved = 0x77;
+    ASSERT_TRUE(parseSettings(out, sizeof out, 28, &got));
+    _KCAN_RECORD_CONFIG want = sampleSettings();
+    want.reserved = 0x77;  // byte 0 of the record is not written
+    EXPECT_EQ(fields(got), fields(want));
+
+    // A reply of 25 bytes leaves the record untouched; 26 are enough, the
+    // rest reads from the zeroed buffer.
+    memset(out + 26, 0, sizeof out - 26);
+    EXPECT_FALSE(parseSettings(out, sizeof out, 25, &got));
+    EXPECT_EQ(got.recordParamC, 0xC3);
+    EXPECT_TRUE(parseSettings(out, sizeof out, 26, &got));
+    EXPECT_EQ(got.recordParamB + got.recordParamC, 0);
+
     // The channel's bit 0, the option bits from any nonzero value; isoMode
     // and mode whole.
     _KCAN_RECORD_CONFIG s{};
@@ -48,28 +64,6 @@ TEST(RecorderSettings, WriteCommandLayout) {
     s.recordFlagB = 4;
     buildSettingsWrite(2, s, out);
     EXPECT_EQ(hex(out + 2, 4) + " " + hex(out + 24, 1), "00 01 02 07 02");
-}
-
-TEST(RecorderSettings, ReadBackOfTheWrittenBytes) {
-    uint8_t buffer[kReplyCapacity] = {};
-    buildSettingsWrite(0, sampleSettings(), buffer);
-    buffer[1] = kCmdSettingsRead;
-    _KCAN_RECORD_CONFIG got{};
-    got.reserved = 0x77;
-    ASSERT_TRUE(parseSettings(buffer, sizeof buffer, 28, &got));
-    _KCAN_RECORD_CONFIG want = sampleSettings();
-    want.reserved = 0x77;  // byte 0 of the record is not written
-    EXPECT_EQ(fields(got), fields(want));
-    EXPECT_EQ(got.dbitTiming, 0xFFC1820Fu);
-
-    // A reply of 25 bytes leaves the record untouched; 26 are enough, the
-    // rest reads from the zeroed buffer.
-    memset(buffer + 26, 0, sizeof buffer - 26);
-    EXPECT_FALSE(parseSettings(buffer, sizeof buffer, 25, &got));
-    EXPECT_EQ(got.recordParamC, 0xC3);
-    EXPECT_TRUE(parseSettings(buffer, sizeof buffer, 26, &got));
-    EXPECT_EQ(got.recordParamC, 0);
-    EXPECT_EQ(got.recordParamB, 0);
 }
 
 TEST(RecorderSettings, ReadReducesFlagsToBit0) {
