@@ -9,8 +9,10 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <thread>
 
@@ -139,6 +141,9 @@ class ClassicDriver : public ::testing::Test {
         while (dunlin2Receive(kType, 0, 0, drain, 64, 0) +
                dunlin2Receive(kType, 0, 1, drain, 64, 0)) {
         }
+        if (HasFailure()) {
+            std::cerr << log();  // gtest's own messages went there too
+        }
     }
 
     // Opens the adapter and initialises and starts channels 0..channels-1:
@@ -210,6 +215,7 @@ TEST_F(ClassicDriver, ChecksOpenAndClose) {
         {true, [] { return dunlin2ResetCAN(4, 0, 2); }, 8},
         {true, [] { return dunlin2StartCAN(4, 0, 0); }, 13},
         {true, [] { return dunlin2GetReceiveNum(4, 0, 1); }, 13},
+        {true, [] { return dunlin2GetReceiveNum(4, 0, 2); }, 13},
         {true, [] { return dunlin2ReadBoardInfo(4, 0, nullptr); }, 8},
         {true, [&] { return dunlin2DevRelayStatusGet(4, 0, &a, nullptr); }, 8},
         {true, [&] { return dunlin2DevBaudParaGet(4, 0, 0, nullptr, &b); }, 8},
@@ -460,9 +466,7 @@ TEST_F(ClassicDriver, DeviceServicesAndDataTransfer) {
     // The direct data transfer sends at most 62 bytes and copies back the
     // reply after its two leading bytes.
     uint8_t data[100];
-    for (int i = 0; i < 100; ++i) {
-        data[i] = static_cast<uint8_t>(i);
-    }
+    std::iota(data, data + 100, 0);
     EXPECT_EQ(dunlin2DevDataTransfer(kType, 0, data, 100), 62u);
     const std::string sent = dev_->sentHex(0x01).back();
     EXPECT_EQ(sent.size() + 1, 64u * 3);

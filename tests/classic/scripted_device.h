@@ -1,9 +1,6 @@
-// A scripted adapter behind the simulator's device seam, for driver tests
-// that must see the exact bytes a driver writes and control every reply.
-// Each OUT transfer is logged and handed to the test's responder, whose
-// answer (zero or more messages) is queued on IN endpoints; one IN transfer
-// delivers one queued message. Identities: 0471:1200 (classic adapter),
-// 0471:2601 and 0471:2602 (recorders).
+// A scripted adapter (0471:1200, 0471:2601, 0471:2602) behind the simulator's
+// device seam: each OUT transfer is logged and handed to the test's
+// responder, whose answers are queued on IN endpoints, one per IN transfer.
 #pragma once
 
 #include <condition_variable>

@@ -19,7 +19,6 @@ namespace {
 using hextext::bytes;
 using hextext::hex;
 using Bytes = std::vector<uint8_t>;
-using Device = std::unique_ptr<ksim::VirtualDevice>;
 
 // "?" in the pattern matches any one character.
 bool like(const std::string& text, const std::string& pattern) {
@@ -76,7 +75,7 @@ const char* const kStart1 = "12 0e 02 00 10";
 const char* const kStdRecord = "de ad be ef 5a a5 03 60 24 00 00 11 22 33 00 00 00 00 00";
 
 TEST(ClassicFirmware, AnswersEveryDriverCommandInTheLayoutTheDriverReads) {
-    Device d = ksim::createVirtualDevice(0x0471, kClassic, 20);
+    auto d = ksim::createVirtualDevice(0x0471, kClassic, 20);
     ASSERT_EQ(d->control({"board", "serial", "SN-7"}), "ok");
     ASSERT_EQ(d->control({"board", "hwtype", "USBCAN-2C PLUS"}), "ok");
     expectExchanges(
@@ -104,7 +103,7 @@ TEST(ClassicFirmware, AnswersEveryDriverCommandInTheLayoutTheDriverReads) {
 }
 
 TEST(ClassicFirmware, RecordsCrossOnlyBetweenStartedChannelsOfEqualRate) {
-    Device d = ksim::createVirtualDevice(0x0471, kClassic, 22);
+    auto d = ksim::createVirtualDevice(0x0471, kClassic, 22);
     expectExchanges(*d, {{kInit0At500k, "12 03 81 ?? ?? ??"},
                          {kStart0, kStart0},
                          {kInit1At500k, "12 03 82 ?? ?? ??"}});
@@ -140,7 +139,7 @@ TEST(ClassicFirmware, RecordsCrossOnlyBetweenStartedChannelsOfEqualRate) {
 // What a driver's recovery relies on: after a USB reset or a power cycle the
 // channels are down until initialised and started again.
 TEST(ClassicFirmware, ResetAndPowerCycleReturnToThePowerOnState) {
-    Device d = ksim::createVirtualDevice(0x0471, kClassic, 23);
+    auto d = ksim::createVirtualDevice(0x0471, kClassic, 23);
     for (int cycle = 0; cycle < 2; ++cycle) {
         expectExchanges(*d, {{kInit0At500k, "12 03 81 ?? ?? ??"},
                              {kStart0, kStart0},
@@ -171,7 +170,7 @@ const std::string kZeroSettings =
     "00 00 00 50 00 00 00 00 00 00 00 00 50 00 00 00 00 00 00 00 00 00 01 02 03";
 
 TEST(RecorderFirmware, KeepsSettingsAndFiltersPerChannelAsWritten) {
-    Device r = ksim::createVirtualDevice(0x0471, 0x2601, 31);
+    auto r = ksim::createVirtualDevice(0x0471, 0x2601, 31);
     const std::string stored1 = "55 a4 01 " + kSettings;
     const std::string stored0 = "55 a4 00 " + kZeroSettings;
     expectExchanges(*r,
