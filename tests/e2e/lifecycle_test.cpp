@@ -91,6 +91,8 @@ TEST(Lifecycle, OwnerRunsEndWithTheirStatus) {
              1,
              {{"不支持的波特率<20000Hz>", 1}, {arbRates, 2}}},
             {{33, "ZARO2014"}, {"-a", "20000", "-r"}, 1, {{"不支持的波特率<20000Hz>", 1}}},
+            // Without -e a sender shows no frame it sent.
+            {{33}, {"-a", "500000", "-d", "2000000", "-s", "-m", "F#S#D#1#00"}, 0, {{"发送->", 0}}},
             {{33, "ZARO2014"},
              {"-a", "500000", "-s", "-e", "-m", "C#S#D#1#00", "-n", "2"},
              0,

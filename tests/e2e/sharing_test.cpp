@@ -108,6 +108,11 @@ TEST(Sharing, EachProcessShowsOnlyItsOwnChannelsFramesAndStatistics) {
         << other->out();
     other->signal(SIGINT);
     EXPECT_EQ(other->wait(10s), 0);
+    // The owner's orderly end ends its clients.
+    owner->signal(SIGTERM);
+    EXPECT_EQ(owner->wait(10s), 0) << owner->out();
+    EXPECT_GE(shared->wait(10s), 0) << shared->out();
+    EXPECT_EQ(countOf(shared->out(), "与服务器断开"), 1) << shared->out();
 }
 
 TEST(Sharing, TenClientsAtMostAndAKilledOneLeavesItsPlaceAndTheOthersRunning) {
