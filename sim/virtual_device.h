@@ -1,5 +1,6 @@
 // The seam between the emulated libusb (sim/core) and the emulated adapter
-// firmware (sim/fd, later sim/classic and sim/record).
+// firmware (sim/fd, sim/classic and sim/record, on the shared plumbing of
+// sim/firmware).
 //
 // The core owns the device list, handles, unplug/plug, the transcript and the
 // control socket; a VirtualDevice only answers transfers the way its adapter's
@@ -14,7 +15,7 @@
 namespace ksim {
 
 class VirtualDevice {
-public:
+  public:
     virtual ~VirtualDevice() = default;
 
     virtual uint16_t vendorId() const = 0;
@@ -24,8 +25,8 @@ public:
 
     // Host-to-device transfer on an OUT endpoint (interrupt or bulk, as the
     // endpoint is). Sets *transferred; returns a libusb code.
-    virtual int transferOut(uint8_t endpoint, const uint8_t* data, int length,
-                            unsigned timeoutMs, int* transferred) = 0;
+    virtual int transferOut(uint8_t endpoint, const uint8_t* data, int length, unsigned timeoutMs,
+                            int* transferred) = 0;
     // Device-to-host transfer on an IN endpoint. Blocks (without spinning) up
     // to timeoutMs, 0 meaning no limit, until the firmware has data; returns
     // LIBUSB_ERROR_TIMEOUT when none came, LIBUSB_ERROR_NO_DEVICE when the

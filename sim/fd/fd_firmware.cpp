@@ -1,7 +1,5 @@
 #include "fd/fd_firmware.h"
 
-#include <libusb.h>
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -17,26 +15,22 @@ std::unique_ptr<VirtualDevice> createFdFirmware(const FirmwareModel& model, int 
 
 namespace {
 
-constexpr size_t kReplyQueueLimit = 16;  // unread replies kept; older ones are dropped
+using fwkit::Message;
 
-using Clock = FdFirmware::Clock;
-
-Clock::time_point deadlineAfter(Clock::time_point now, unsigned timeoutMs) {
-    return timeoutMs == 0 ? Clock::time_point::max() : now + std::chrono::milliseconds(timeoutMs);
-}
+constexpr fwkit::CommandChannel kCommandChannel{.requestEndpoint = kEpCommandOut,
+                                                .replyEndpoint = kEpCommandIn,
+                                                .dataEndpoint = kEpFramesOut,
+                                                .replyLimit = 16,
+                                                .requestDropsUnread = false,
+                                                .truncateInDecimal = true,
+                                                .versionsBigEndian = true};
+constexpr fwkit::BusLayout kBusLayout{
+    .streamEndpoint = kEpStreamIn,
+    .genUsage = "usage: gen start <ch> <C|F> <S|E> <len> <fps|wire|max> [count] [brs] [id=<hex>]",
+    .genMaxWords = 10,
+    .genOptions = "count, brs for FD, id=<hex>"};
 
 }  // namespace
-
-void FdFirmware::Faults::reset() {
-    noReply.fill(false);
-    status.fill(-1);
-    foreign.fill(-1);
-    truncate.fill(-1);
-    replyLatencyUs = 0;
-    ackWithheld = false;
-    ackLatencyUs = 0;
-    splitAt = 0;
-}
 
 bool FdFirmware::Channel::passes(const BusFrame& f) const {
     if (!filterEnabled) {
@@ -52,312 +46,86 @@ bool FdFirmware::Channel::passes(const BusFrame& f) const {
     return false;
 }
 
-bool FdFirmware::Port::busDeliver(const BusFrame& frame, const BusTiming& sender) {
-    return fw_->deliver(ch_, frame, sender);
-}
-
 FdFirmware::FdFirmware(const FirmwareModel& model, int ordinal)
-    : model_(model), ordinal_(ordinal), channels_(static_cast<size_t>(model.channels)) {
-    powerOnLocked(Clock::now());
-    std::vector<BusPort*> ports;
-    for (int ch = 0; ch < model_.channels; ++ch) {
-        ports_.push_back(std::make_unique<Port>(this, ch));
-        ports.push_back(ports_.back().get());
-    }
-    busHandle_ = VirtualBus::instance().attachAdapter(model_.vendorId, model_.productId, ordinal_,
-                                                      std::move(ports));
-}
-
-FdFirmware::~FdFirmware() {
-    // After this no other adapter's transmission can reach our ports.
-    VirtualBus::instance().detachAdapter(busHandle_);
-}
+    : BusFirmware(model, ordinal, kCommandChannel, kBusLayout),
+      channels_(static_cast<size_t>(model.channels)) {}
 
 void FdFirmware::powerOnLocked(Clock::time_point now) {
-    for (Channel& c : channels_) {
-        TrafficGenerator gen = c.gen;  // bench equipment, not adapter state
-        const uint64_t tx = c.txFrames, rx = c.rxFrames, filtered = c.filtered,
-                       overruns = c.overruns;
-        c = Channel{};
-        c.gen = gen;
-        c.txFrames = tx, c.rxFrames = rx, c.filtered = filtered, c.overruns = overruns;
-    }
-    rx_.clear();
-    replies_.clear();
+    BusFirmware::powerOnLocked(now);
+    fwkit::powerOnChannels(&channels_);
     acks_.clear();
-    out_.clear();
-    outPos_ = 0;
-    powerOn_ = now;
 }
 
-uint32_t FdFirmware::microsAt(Clock::time_point t) const {
-    if (t <= powerOn_) {
-        return 0;
-    }
-    return static_cast<uint32_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(t - powerOn_).count());
+void FdFirmware::wakeLocked() {
+    BusFirmware::wakeLocked();
+    acks_.waiters().notify_all();
 }
 
-uint32_t FdFirmware::adapterMicros() const {
-    std::lock_guard lock(mu_);
-    return microsAt(Clock::now());
+fwkit::BusChannel& FdFirmware::busChannel(int ch) {
+    return channels_[static_cast<size_t>(ch)];
 }
 
-void FdFirmware::usbReset() {
-    std::lock_guard lock(mu_);
-    powerOnLocked(Clock::now());
-    commandCv_.notify_all();
-    ackCv_.notify_all();
-    streamCv_.notify_all();
+BusTiming FdFirmware::timingOf(int ch) const {
+    const Channel& c = channels_[static_cast<size_t>(ch)];
+    return BusTiming{c.arbRate, c.dataRate, c.fdMode, c.iso};
 }
 
-void FdFirmware::setAttached(bool attached) {
-    std::lock_guard lock(mu_);
-    if (attached && !attached_) {
-        powerOnLocked(Clock::now());
+int FdFirmware::readData(uint8_t endpoint, uint8_t* data, int length, unsigned timeoutMs,
+                         int* transferred) {
+    if (endpoint == kEpAckIn) {
+        return readQueue(acks_, data, length, timeoutMs, transferred);
     }
-    if (!attached) {
-        // Without power the channels leave the bus at once.
-        for (Channel& c : channels_) {
-            c.started = false;
-        }
-    }
-    attached_ = attached;
-    commandCv_.notify_all();
-    ackCv_.notify_all();
-    streamCv_.notify_all();
-}
-
-// ---- Transfers ---------------------------------------------------------------
-
-int FdFirmware::transferOut(uint8_t endpoint, const uint8_t* data, int length, unsigned,
-                            int* transferred) {
-    if (transferred != nullptr) {
-        *transferred = 0;
-    }
-    if (length < 0 || (data == nullptr && length > 0)) {
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
-    if (endpoint != kEpCommandOut && endpoint != kEpFramesOut) {
-        return LIBUSB_ERROR_NOT_FOUND;
-    }
-    const size_t len = static_cast<size_t>(length);
-    if (endpoint == kEpCommandOut) {
-        std::lock_guard lock(mu_);
-        if (!attached_) {
-            return LIBUSB_ERROR_NO_DEVICE;
-        }
-        handleCommand(data, len, Clock::now());
-    } else {
-        {
-            std::lock_guard lock(mu_);
-            if (!attached_) {
-                return LIBUSB_ERROR_NO_DEVICE;
-            }
-        }
-        handleFramePackets(data, len);
-    }
-    if (transferred != nullptr) {
-        *transferred = length;
-    }
-    return LIBUSB_SUCCESS;
-}
-
-int FdFirmware::transferIn(uint8_t endpoint, uint8_t* data, int length, unsigned timeoutMs,
-                           int* transferred) {
-    if (transferred != nullptr) {
-        *transferred = 0;
-    }
-    if (length < 0 || (data == nullptr && length > 0) || transferred == nullptr) {
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
-    switch (endpoint) {
-        case kEpCommandIn:
-            return readQueue(replies_, data, length, timeoutMs, transferred);
-        case kEpAckIn:
-            return readQueue(acks_, data, length, timeoutMs, transferred);
-        case kEpStreamIn:
-            return readStream(data, length, timeoutMs, transferred);
-        default:
-            return LIBUSB_ERROR_NOT_FOUND;
-    }
-}
-
-int FdFirmware::readQueue(std::deque<Message>& q, uint8_t* data, int length, unsigned timeoutMs,
-                          int* transferred) {
-    std::condition_variable& cv = &q == &replies_ ? commandCv_ : ackCv_;
-    std::unique_lock lock(mu_);
-    const Clock::time_point deadline = deadlineAfter(Clock::now(), timeoutMs);
-    for (;;) {
-        if (!attached_) {
-            return LIBUSB_ERROR_NO_DEVICE;
-        }
-        const Clock::time_point now = Clock::now();
-        if (!q.empty() && q.front().ready <= now) {
-            const Message m = q.front();
-            q.pop_front();
-            const size_t n = std::min(m.length, static_cast<size_t>(length));
-            std::memcpy(data, m.bytes.data(), n);
-            *transferred = static_cast<int>(n);
-            // Like a device packet larger than the host's buffer.
-            return n < m.length ? LIBUSB_ERROR_OVERFLOW : LIBUSB_SUCCESS;
-        }
-        if (now >= deadline) {
-            return LIBUSB_ERROR_TIMEOUT;
-        }
-        Clock::time_point wake = deadline;
-        if (!q.empty()) {
-            wake = std::min(wake, q.front().ready);
-        }
-        if (wake == Clock::time_point::max()) {
-            cv.wait(lock);
-        } else {
-            cv.wait_until(lock, wake);
-        }
-    }
+    return BusFirmware::readData(endpoint, data, length, timeoutMs, transferred);
 }
 
 // ---- Commands ----------------------------------------------------------------
 
-namespace {
-
-// A reply in the short error form: the request's first two bytes, 0x01, status.
-void errorReply(const uint8_t* req, size_t len, uint8_t status, uint8_t* out, size_t* outLen) {
-    out[0] = len > 0 ? req[0] : 0;
-    out[1] = len > 1 ? req[1] : 0;
-    out[2] = 0x01;
-    out[3] = status;
-    *outLen = 4;
+void FdFirmware::forceStatus(const uint8_t* req, size_t len, int code, uint8_t status, Message* m) {
+    // The direct transfer, and a reply too short to carry a status, turn into
+    // the short form.
+    const bool direct = req[0] == kDirectTag0 && code == kDirectTag1;
+    if (direct || m->length < 4) {
+        *m = shortReply(req, len, status);
+    } else {
+        m->bytes[3] = status;
+    }
 }
 
-}  // namespace
-
-void FdFirmware::handleCommand(const uint8_t* req, size_t len, Clock::time_point now) {
-    ++counters_.commands;
-    if (len == 0) {
-        ++counters_.malformed;
-        return;  // an empty write carries no request to answer
-    }
-    const int code = len > 1 ? req[1] : -1;
-    if (code >= 0 && faults_.noReply[static_cast<size_t>(code)]) {
-        ++counters_.suppressedReplies;
-        return;
-    }
-    const bool statusFault = code >= 0 && faults_.status[static_cast<size_t>(code)] >= 0;
-    const bool foreignFault = code >= 0 && faults_.foreign[static_cast<size_t>(code)] >= 0;
-    Message m = executeCommand(req, len, !statusFault && !foreignFault, now);
-    if (statusFault) {
-        const auto status = static_cast<uint8_t>(faults_.status[static_cast<size_t>(code)]);
-        const bool direct = req[0] == kDirectTag0 && code == kDirectTag1;
-        if (direct || m.length < 4) {
-            errorReply(req, len, status, m.bytes.data(), &m.length);
-        } else {
-            m.bytes[3] = status;
-        }
-    }
-    if (foreignFault) {
-        m.bytes[1] = static_cast<uint8_t>(faults_.foreign[static_cast<size_t>(code)]);
-    }
-    const int16_t cut = code >= 0 ? faults_.truncate[static_cast<size_t>(code)] : -1;
-    if (cut >= 0 && static_cast<size_t>(cut) < m.length) {
-        m.length = static_cast<size_t>(cut);
-    }
-    m.ready = now + std::chrono::microseconds(faults_.replyLatencyUs);
-    if (replies_.size() >= kReplyQueueLimit) {
-        replies_.pop_front();
-    }
-    replies_.push_back(m);
-    ++counters_.replies;
-    commandCv_.notify_all();
-}
-
-FdFirmware::Message FdFirmware::executeCommand(const uint8_t* req, size_t len, bool apply,
-                                               Clock::time_point now) {
-    Message m;
-    uint8_t* out = m.bytes.data();
-    if (len > kInterruptPacket) {
-        ++counters_.malformed;
-        errorReply(req, len, kStatusBadLength, out, &m.length);
-        return m;
-    }
-    if (len >= 2 && req[0] == kDirectTag0 && req[1] == kDirectTag1) {
-        // Direct transfer: the payload, as long as the transfer carried it,
-        // comes back.
-        std::memcpy(out, req, len);
-        m.length = len;
-        return m;
-    }
+Message FdFirmware::executeCommand(const uint8_t* req, size_t len, bool apply,
+                                   Clock::time_point now) {
     if (len < 3 || req[0] != kPrefix) {
-        ++counters_.malformed;
-        errorReply(req, len, kStatusMalformed, out, &m.length);
-        return m;
+        return malformedReply(req, len, kStatusMalformed);
     }
     const uint8_t code = req[1];
-    out[0] = kPrefix;
-    out[1] = code;
     if (code == kCmdBitTiming) {
         if (len < kBitTimingLength) {
-            ++counters_.malformed;
-            errorReply(req, len, kStatusBadLength, out, &m.length);
-            return m;
+            return malformedReply(req, len, kStatusBadLength);
         }
         uint8_t channel = 0;
-        out[3] = applyBitTiming(req, len, apply, &channel);
-        out[2] = 0x02;
-        out[4] = channel;
-        m.length = 5;
-        return m;
+        const uint8_t status = applyBitTiming(req, len, apply, &channel);
+        return statusReply(kPrefix, code, status, {channel});
     }
     // Every other request says in byte 2 how many bytes follow.
     if (len < 3u + req[2]) {
-        ++counters_.malformed;
-        errorReply(req, len, kStatusBadLength, out, &m.length);
-        return m;
+        return malformedReply(req, len, kStatusBadLength);
+    }
+    if (std::optional<Message> board = boardQueryReply(kPrefix, code)) {
+        return *board;
     }
     switch (code) {
-        case kCmdHwVersion:
-        case kCmdFwVersion: {
-            const uint16_t v = code == kCmdHwVersion ? model_.hwVersion : model_.fwVersion;
-            out[2] = 0x03;
-            out[3] = kStatusOk;
-            out[4] = static_cast<uint8_t>(v >> 8);
-            out[5] = static_cast<uint8_t>(v);
-            m.length = 6;
-            return m;
-        }
-        case kCmdChannelCount:
-            out[2] = 0x02;
-            out[3] = kStatusOk;
-            out[4] = static_cast<uint8_t>(model_.channels);
-            m.length = 5;
-            return m;
         case kCmdStart:
         case kCmdStop:
-            if (req[2] < 2) {
-                ++counters_.malformed;
-                errorReply(req, len, kStatusBadLength, out, &m.length);
-                return m;
-            }
-            out[2] = 0x02;
-            out[3] = applyStartStop(req[4] >> 4, code == kCmdStart, apply, now);
-            out[4] = req[4];
-            m.length = 5;
-            return m;
-        case kCmdFilter:
+            return startStopReply(req, len, apply, now);
+        case kCmdFilter: {
             if (req[2] < kFilterLength - 3) {
-                ++counters_.malformed;
-                errorReply(req, len, kStatusBadLength, out, &m.length);
-                return m;
+                return malformedReply(req, len, kStatusBadLength);
             }
-            out[2] = 0x03;
-            out[3] = applyFilter(req[4] >> 4, req[3], getLe32(req + 5), getLe32(req + 9), apply);
-            out[4] = req[3];
-            out[5] = req[4];
-            m.length = 6;
-            return m;
+            const uint8_t status =
+                applyFilter(req[4] >> 4, req[3], getLe32(req + 5), getLe32(req + 9), apply);
+            return statusReply(kPrefix, code, status, {req[3], req[4]});
+        }
         default:
-            errorReply(req, len, kStatusUnknown, out, &m.length);
-            return m;
+            return shortReply(req, len, kStatusUnknown);
     }
 }
 
@@ -383,28 +151,6 @@ uint8_t FdFirmware::applyBitTiming(const uint8_t* req, size_t len, bool apply, u
     c.dataTiming = c.fdMode ? r.data : r.arb;
     c.arbRate = arbRate;
     c.dataRate = dataRate;
-    return kStatusOk;
-}
-
-uint8_t FdFirmware::applyStartStop(int ch, bool start, bool apply, Clock::time_point now) {
-    if (ch >= model_.channels) {
-        return kStatusBadChannel;
-    }
-    Channel& c = channels_[static_cast<size_t>(ch)];
-    if (start && !c.initialised) {
-        return kStatusNotReady;
-    }
-    if (!apply) {
-        return kStatusOk;
-    }
-    if (start && !c.started) {
-        // Generator frames that passed while the channel was off are gone.
-        if (c.gen.config().pace != GeneratorConfig::Pace::Max) {
-            c.gen.drop(c.gen.available(now));
-        }
-        streamCv_.notify_all();
-    }
-    c.started = start;
     return kStatusOk;
 }
 
@@ -494,7 +240,7 @@ uint8_t FdFirmware::parsePacket(const uint8_t* p, size_t body, size_t records,
         }
         Outgoing o;
         o.channel = r.channel;
-        o.timing = c.timing();
+        o.timing = timingOf(r.channel);
         BusFrame& f = o.frame;
         f.ext = (r.flags & kFlagExt) != 0;
         f.rtr = !fd && (r.flags & kFlagRtr) != 0;
@@ -516,7 +262,7 @@ uint8_t FdFirmware::parsePacket(const uint8_t* p, size_t body, size_t records,
     return kStatusOk;
 }
 
-void FdFirmware::handleFramePackets(const uint8_t* data, size_t len) {
+void FdFirmware::writeData(const uint8_t* data, size_t len) {
     // Each packet is validated under the lock, sent onto the bus without it,
     // and acknowledged after that: an acknowledged frame has reached its peers.
     size_t pos = 0;
@@ -552,30 +298,18 @@ void FdFirmware::handleFramePackets(const uint8_t* data, size_t len) {
                 }
             }
         }
-        int sent = 0;
-        std::vector<int> heard(frames.size(), 0);
-        for (size_t i = 0; i < frames.size(); ++i) {
-            heard[i] = VirtualBus::instance().transmit(busHandle_, frames[i].channel,
-                                                       frames[i].frame, frames[i].timing);
-            ++sent;
-        }
+        const std::vector<int> heard = transmit(frames);
         {
             std::lock_guard lock(mu_);
-            for (size_t i = 0; i < frames.size(); ++i) {
-                ++channels_[static_cast<size_t>(frames[i].channel)].txFrames;
-                ++counters_.framesTx;
-                if (heard[i] == 0) {
-                    ++counters_.framesUnheard;
-                }
-            }
-            queueAck(status, static_cast<size_t>(sent), received);
+            countSentLocked(frames, heard);
+            queueAck(status, frames.size(), received);
         }
         pos += consumed;
     }
 }
 
 void FdFirmware::queueAck(uint8_t status, size_t records, Clock::time_point received) {
-    if (faults_.ackWithheld) {
+    if (ackWithheld_) {
         ++counters_.withheldAcks;
         return;
     }
@@ -585,26 +319,16 @@ void FdFirmware::queueAck(uint8_t status, size_t records, Clock::time_point rece
     m.bytes[2] = status;
     m.bytes[3] = static_cast<uint8_t>(records);
     m.length = kAckSize;
-    m.ready = received + std::chrono::microseconds(faults_.ackLatencyUs);
-    acks_.push_back(m);
+    m.ready = received + std::chrono::microseconds(ackLatencyUs_);
+    acks_.push(m);
     ++counters_.acks;
-    ackCv_.notify_all();
 }
 
 // ---- Receiving ---------------------------------------------------------------
 
-InjectResult FdFirmware::deliverLocked(int ch, const BusFrame& frame, const BusTiming& sender) {
-    if (ch < 0 || ch >= model_.channels) {
-        return InjectResult::BadChannel;
-    }
-    if (!attached_) {
-        return InjectResult::NotStarted;
-    }
+InjectResult FdFirmware::receiveLocked(int ch, const BusFrame& frame, const BusTiming& sender) {
     Channel& c = channels_[static_cast<size_t>(ch)];
-    if (!c.started) {
-        return InjectResult::NotStarted;
-    }
-    if (!frameReaches(frame, sender, c.timing())) {
+    if (!frameReaches(frame, sender, timingOf(ch))) {
         return InjectResult::Incompatible;
     }
     // From here the controller has received the frame (and acknowledged it
@@ -614,62 +338,10 @@ InjectResult FdFirmware::deliverLocked(int ch, const BusFrame& frame, const BusT
         ++counters_.filtered;
         return InjectResult::Filtered;
     }
-    if (rx_.size() >= kRxCapacity) {
-        ++c.overruns;
-        ++counters_.overruns;
-        return InjectResult::Overrun;
-    }
-    rx_.push_back(RxEntry{static_cast<uint8_t>(ch), microsAt(Clock::now()), frame});
-    ++c.rxFrames;
-    ++counters_.framesRx;
-    streamCv_.notify_all();
     return InjectResult::Delivered;
 }
 
-bool FdFirmware::deliver(int ch, const BusFrame& frame, const BusTiming& sender) {
-    std::lock_guard lock(mu_);
-    const InjectResult r = deliverLocked(ch, frame, sender);
-    return r == InjectResult::Delivered || r == InjectResult::Filtered ||
-           r == InjectResult::Overrun;
-}
-
-InjectResult FdFirmware::inject(int ch, const BusFrame& frame) {
-    std::lock_guard lock(mu_);
-    if (ch < 0 || ch >= model_.channels) {
-        return InjectResult::BadChannel;
-    }
-    // A node on the channel's own bus: it runs the channel's bit rates.
-    const BusTiming sender = channels_[static_cast<size_t>(ch)].timing();
-    return deliverLocked(ch, frame, sender);
-}
-
 // ---- Stream ----------------------------------------------------------------
-
-int FdFirmware::readStream(uint8_t* data, int length, unsigned timeoutMs, int* transferred) {
-    std::unique_lock lock(mu_);
-    const Clock::time_point deadline = deadlineAfter(Clock::now(), timeoutMs);
-    for (;;) {
-        if (!attached_) {
-            return LIBUSB_ERROR_NO_DEVICE;
-        }
-        const Clock::time_point now = Clock::now();
-        const size_t n = length > 0 ? streamRead(data, static_cast<size_t>(length), now) : 0;
-        if (n > 0) {
-            *transferred = static_cast<int>(n);
-            counters_.streamBytes += n;
-            return LIBUSB_SUCCESS;
-        }
-        if (now >= deadline) {
-            return LIBUSB_ERROR_TIMEOUT;
-        }
-        const Clock::time_point wake = std::min(deadline, nextGeneratorDue(now));
-        if (wake == Clock::time_point::max()) {
-            streamCv_.wait(lock);
-        } else {
-            streamCv_.wait_until(lock, wake);
-        }
-    }
-}
 
 size_t FdFirmware::streamRead(uint8_t* data, size_t length, Clock::time_point now) {
     if (outPos_ < out_.size()) {
@@ -690,7 +362,7 @@ size_t FdFirmware::streamRead(uint8_t* data, size_t length, Clock::time_point no
         return streamRead(data, length, now);
     }
     settleGenerators(now);
-    const size_t split = faults_.splitAt;
+    const size_t split = splitAt_;
     if (split == 0 && length >= kHeaderSize + kFdRecord) {
         return packPackets(data, length, std::numeric_limits<size_t>::max(), now);
     }
@@ -744,7 +416,7 @@ size_t FdFirmware::emitOne(uint8_t* out, size_t room, Clock::time_point now) {
         if (recordSize(e.frame.fd) > room) {
             return 0;
         }
-        const size_t used = putStreamRecord(out, e.channel, e.timeStamp, e.frame);
+        const size_t used = putStreamRecord(out, e.channel, e.micros, e.frame);
         rx_.pop_front();
         return used;
     }
@@ -753,7 +425,7 @@ size_t FdFirmware::emitOne(uint8_t* out, size_t room, Clock::time_point now) {
         const size_t ch = (genCursor_ + tried) % n;
         Channel& c = channels_[ch];
         TrafficGenerator& g = c.gen;
-        if (!g.configured() || !c.started || (g.config().fd && !c.fdMode)) {
+        if (!g.configured() || !c.started || !hearsGenerator(static_cast<int>(ch))) {
             continue;
         }
         const bool maxPace = g.config().pace == GeneratorConfig::Pace::Max;
@@ -792,135 +464,49 @@ size_t FdFirmware::emitOne(uint8_t* out, size_t room, Clock::time_point now) {
     return 0;
 }
 
-void FdFirmware::settleGenerators(Clock::time_point now) {
-    for (Channel& c : channels_) {
-        TrafficGenerator& g = c.gen;
-        if (!g.configured() || g.config().pace == GeneratorConfig::Pace::Max) {
-            continue;
-        }
-        const uint64_t avail = g.available(now);
-        if (!c.started || (g.config().fd && !c.fdMode)) {
-            g.drop(avail);  // the channel is not there to receive them
-        } else if (avail > kGeneratorBacklog) {
-            g.drop(avail - kGeneratorBacklog);
-        }
-    }
-}
-
-Clock::time_point FdFirmware::nextGeneratorDue(Clock::time_point now) const {
-    Clock::time_point next = Clock::time_point::max();
-    for (const Channel& c : channels_) {
-        if (!c.started || !c.gen.configured()) {
-            continue;
-        }
-        Clock::time_point due = c.gen.nextDue(now);
-        if (c.gen.config().pace == GeneratorConfig::Pace::Max && due != Clock::time_point::max()) {
-            due = std::max(due, maxPaceIdleUntil_);
-        }
-        next = std::min(next, due);
-    }
-    return next;
+bool FdFirmware::hearsGenerator(int ch) const {
+    const Channel& c = channels_[static_cast<size_t>(ch)];
+    return !c.gen.config().fd || c.fdMode;
 }
 
 // ---- Generators, faults, state -----------------------------------------------
 
-bool FdFirmware::startGenerator(int ch, const GeneratorConfig& config, std::string* error) {
-    std::lock_guard lock(mu_);
-    if (ch < 0 || ch >= model_.channels) {
-        *error = "channel " + std::to_string(ch) + " out of range (0.." +
-                 std::to_string(model_.channels - 1) + ")";
-        return false;
-    }
-    Channel& c = channels_[static_cast<size_t>(ch)];
+std::string FdFirmware::generatorRefusal(int ch, const GeneratorConfig& config) const {
+    const Channel& c = channels_[static_cast<size_t>(ch)];
     if (config.fd ? !isFdLength(config.len) : config.len > 8) {
-        *error = "length " + std::to_string(config.len) + " is not a valid " +
-                 (config.fd ? "FD" : "classic") + " data length";
-        return false;
+        return "length " + std::to_string(config.len) + " is not a valid " +
+               (config.fd ? "FD" : "classic") + " data length";
     }
     if (config.fd && c.initialised && !c.fdMode) {
-        *error = "channel " + std::to_string(ch) + " runs classic CAN only";
-        return false;
+        return "channel " + std::to_string(ch) + " runs classic CAN only";
     }
-    double period = 0;
-    switch (config.pace) {
-        case GeneratorConfig::Pace::Rate:
-            if (!(config.framesPerSecond > 0) || config.framesPerSecond > 1e8) {
-                *error = "rate must be between 0 and 100000000 frames/s";
-                return false;
-            }
-            period = 1.0 / config.framesPerSecond;
-            break;
-        case GeneratorConfig::Pace::Wire: {
-            if (!c.initialised) {
-                *error = "channel " + std::to_string(ch) + " has no bit rates yet";
-                return false;
-            }
-            FrameShape shape;
-            shape.fd = config.fd;
-            shape.ext = config.ext;
-            shape.brs = config.fd && config.brs;
-            shape.len = config.len;
-            period = frameWireSeconds(shape, c.arbRate, c.dataRate);
-            break;
-        }
-        case GeneratorConfig::Pace::Max:
-            break;
+    if (config.pace == GeneratorConfig::Pace::Wire && !c.initialised) {
+        return "channel " + std::to_string(ch) + " has no bit rates yet";
     }
-    const Clock::time_point now = Clock::now();
-    c.gen.start(config, period, now);
-    streamCv_.notify_all();
-    return true;
-}
-
-bool FdFirmware::stopGenerator(int ch) {
-    std::lock_guard lock(mu_);
-    if (ch < 0 || ch >= model_.channels) {
-        return false;
-    }
-    channels_[static_cast<size_t>(ch)].gen.stop(Clock::now());
-    return true;
-}
-
-GeneratorStats FdFirmware::generatorStats(int ch) const {
-    std::lock_guard lock(mu_);
-    GeneratorStats s;
-    if (ch < 0 || ch >= model_.channels) {
-        return s;
-    }
-    const TrafficGenerator& g = channels_[static_cast<size_t>(ch)].gen;
-    const Clock::time_point now = Clock::now();
-    s.running = g.running(now);
-    s.produced = g.produced(now);
-    s.delivered = g.delivered();
-    s.filtered = g.filtered();
-    s.lost = g.lost();
-    s.framesPerSecond = g.periodSeconds() > 0 ? 1.0 / g.periodSeconds() : 0;
-    return s;
+    return "";
 }
 
 ChannelSnapshot FdFirmware::channel(int ch) const {
     std::lock_guard lock(mu_);
-    ChannelSnapshot s;
-    if (ch < 0 || ch >= model_.channels) {
-        return s;
-    }
-    const Channel& c = channels_[static_cast<size_t>(ch)];
-    s.initialised = c.initialised;
-    s.started = c.started;
-    s.fdMode = c.fdMode;
-    s.iso = c.iso;
-    s.mode = c.mode;
-    s.arbTiming = c.arbTiming;
-    s.dataTiming = c.dataTiming;
-    s.arbRate = c.arbRate;
-    s.dataRate = c.dataRate;
-    s.filterEnabled = c.filterEnabled;
-    s.ranges = c.ranges;
-    s.txFrames = c.txFrames;
-    s.rxFrames = c.rxFrames;
-    s.filtered = c.filtered;
-    s.overruns = c.overruns;
-    return s;
+    return hasChannel(ch) ? snapshotOf(channels_[static_cast<size_t>(ch)]) : ChannelSnapshot{};
+}
+
+ChannelSnapshot FdFirmware::snapshotOf(const Channel& c) {
+    return {.initialised = c.initialised,
+            .started = c.started,
+            .fdMode = c.fdMode,
+            .iso = c.iso,
+            .mode = c.mode,
+            .arbTiming = c.arbTiming,
+            .dataTiming = c.dataTiming,
+            .arbRate = c.arbRate,
+            .dataRate = c.dataRate,
+            .filterEnabled = c.filterEnabled,
+            .ranges = c.ranges,
+            .txFrames = c.txFrames,
+            .rxFrames = c.rxFrames,
+            .filtered = c.filtered,
+            .overruns = c.overruns};
 }
 
 FirmwareCounters FdFirmware::counters() const {
@@ -928,56 +514,20 @@ FirmwareCounters FdFirmware::counters() const {
     return counters_;
 }
 
-void FdFirmware::setNoReply(uint8_t code, bool on) {
-    std::lock_guard lock(mu_);
-    faults_.noReply[code] = on;
-}
-
-void FdFirmware::setReplyStatus(uint8_t code, std::optional<uint8_t> status) {
-    std::lock_guard lock(mu_);
-    faults_.status[code] = status ? *status : -1;
-}
-
-void FdFirmware::setForeignReply(uint8_t code, std::optional<uint8_t> replyCode) {
-    std::lock_guard lock(mu_);
-    faults_.foreign[code] = replyCode ? *replyCode : -1;
-}
-
-void FdFirmware::setReplyTruncate(uint8_t code, std::optional<uint8_t> length) {
-    std::lock_guard lock(mu_);
-    faults_.truncate[code] = length ? *length : -1;
-}
-
-void FdFirmware::setReplyLatencyUs(uint32_t us) {
-    std::lock_guard lock(mu_);
-    faults_.replyLatencyUs = us;
-}
-
 void FdFirmware::setAckWithheld(bool withheld) {
     std::lock_guard lock(mu_);
-    faults_.ackWithheld = withheld;
+    ackWithheld_ = withheld;
 }
 
 void FdFirmware::setAckLatencyUs(uint32_t us) {
     std::lock_guard lock(mu_);
-    faults_.ackLatencyUs = us;
+    ackLatencyUs_ = us;
 }
 
-void FdFirmware::injectGarbage(const std::vector<uint8_t>& bytes) {
-    std::lock_guard lock(mu_);
-    garbage_.insert(garbage_.end(), bytes.begin(), bytes.end());
-    streamCv_.notify_all();
-}
-
-void FdFirmware::setStreamSplit(size_t at) {
-    std::lock_guard lock(mu_);
-    faults_.splitAt = at;
-}
-
-void FdFirmware::clearFaults() {
-    std::lock_guard lock(mu_);
-    faults_.reset();
-    garbage_.clear();
+void FdFirmware::clearFamilyFaultsLocked() {
+    BusFirmware::clearFamilyFaultsLocked();
+    ackWithheld_ = false;
+    ackLatencyUs_ = 0;
 }
 
 }  // namespace ksim::fd

@@ -1,9 +1,8 @@
-#include "bus/fw_common.h"
+#include "firmware/command_faults.h"
 
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+
+#include "firmware/control_words.h"
 
 namespace ksim::fwkit {
 
@@ -15,6 +14,10 @@ void CommandFaults::reset() {
     latencyUs = 0;
 }
 
+bool CommandFaults::dropsReply(int code) const {
+    return code >= 0 && noReply[static_cast<size_t>(code)];
+}
+
 bool CommandFaults::blocksExecution(int code) const {
     if (code < 0) {
         return false;
@@ -23,17 +26,18 @@ bool CommandFaults::blocksExecution(int code) const {
     return status[i] >= 0 || foreign[i] >= 0;
 }
 
-void CommandFaults::shape(int code, size_t statusAt, Message* m) const {
+std::optional<uint8_t> CommandFaults::forcedStatus(int code) const {
+    if (code < 0 || status[static_cast<size_t>(code)] < 0) {
+        return std::nullopt;
+    }
+    return static_cast<uint8_t>(status[static_cast<size_t>(code)]);
+}
+
+void CommandFaults::reshape(int code, Message* m) const {
     if (code < 0) {
         return;
     }
     const auto i = static_cast<size_t>(code);
-    if (status[i] >= 0) {
-        if (m->length <= statusAt) {
-            m->length = statusAt + 1;
-        }
-        m->bytes[statusAt] = static_cast<uint8_t>(status[i]);
-    }
     if (foreign[i] >= 0 && m->length > 1) {
         m->bytes[1] = static_cast<uint8_t>(foreign[i]);
     }
@@ -42,30 +46,33 @@ void CommandFaults::shape(int code, size_t statusAt, Message* m) const {
     }
 }
 
-std::string CommandFaults::text() const {
+void putStatus(size_t at, uint8_t status, Message* m) {
+    if (m->length <= at) {
+        m->length = at + 1;
+    }
+    m->bytes[at] = status;
+}
+
+std::string CommandFaults::text(bool truncateInDecimal) const {
     std::string noReplyText, statusText, foreignText, truncateText;
     char buf[32];
-    auto add = [&buf](std::string* list, int code, int value) {
-        if (value < 0) {
-            std::snprintf(buf, sizeof buf, "%s%02x", list->empty() ? "" : ",", code);
-        } else {
-            std::snprintf(buf, sizeof buf, "%s%02x:%02x", list->empty() ? "" : ",", code, value);
-        }
-        *list += buf;
+    auto add = [&buf](std::string* list, const char* format, int code, int value) {
+        std::snprintf(buf, sizeof buf, format, code, value);
+        *list += (list->empty() ? "" : ",") + std::string(buf);
     };
     for (int code = 0; code < 256; ++code) {
         const auto i = static_cast<size_t>(code);
         if (noReply[i]) {
-            add(&noReplyText, code, -1);
+            add(&noReplyText, "%02x", code, 0);
         }
         if (status[i] >= 0) {
-            add(&statusText, code, status[i]);
+            add(&statusText, "%02x:%02x", code, status[i]);
         }
         if (foreign[i] >= 0) {
-            add(&foreignText, code, foreign[i]);
+            add(&foreignText, "%02x:%02x", code, foreign[i]);
         }
         if (truncate[i] >= 0) {
-            add(&truncateText, code, truncate[i]);
+            add(&truncateText, truncateInDecimal ? "%02x:%d" : "%02x:%02x", code, truncate[i]);
         }
     }
     auto orDash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
@@ -121,61 +128,6 @@ std::string CommandFaults::control(const std::vector<std::string>& args) {
         return error("usage: fault latency <us>");
     }
     return "";
-}
-
-std::string lower(std::string s) {
-    for (char& c : s) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return s;
-}
-
-bool parseNumber(std::string text, int base, uint64_t max, uint64_t* out) {
-    if (base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text = text.substr(2);
-    }
-    if (text.empty() || text.size() > 20) {
-        return false;
-    }
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (base == 16 ? !std::isxdigit(u) : !std::isdigit(u)) {
-            return false;
-        }
-    }
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), nullptr, base);
-    if (errno != 0 || v > max) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
-
-bool parseHexBytes(const std::string& text, size_t maxBytes, std::vector<uint8_t>* out) {
-    if (text.size() % 2 != 0 || text.size() / 2 > maxBytes) {
-        return false;
-    }
-    out->clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        uint64_t b = 0;
-        if (!parseNumber(text.substr(i, 2), 16, 0xFF, &b)) {
-            return false;
-        }
-        out->push_back(static_cast<uint8_t>(b));
-    }
-    return true;
-}
-
-std::string hexText(const uint8_t* data, size_t length) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(length * 2);
-    for (size_t i = 0; i < length; ++i) {
-        s += kDigits[data[i] >> 4];
-        s += kDigits[data[i] & 0x0F];
-    }
-    return s;
 }
 
 }  // namespace ksim::fwkit
