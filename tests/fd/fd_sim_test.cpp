@@ -288,6 +288,13 @@ TEST_F(SimFd, StartStopAndDirectTransfer) {
     EXPECT_EQ(outcome(KCAN_Stop(67, 0, 8)), Outcome(0, KCAN_ERR_PARAMETER));
     QErrInfoMgr::getinstance()->setLastError(KCAN_ERR_OK);
     EXPECT_EQ(outcome(KCAN_ClearBuffer(67, 0, 8)), Outcome(0, KCAN_ERR_PARAMETER));
+    // No frames or no buffer: nothing is sent, and the call says why.
+    for (auto call : {+[] { return KCAN_Transmit(67, 0, 0, nullptr, 1); },
+                      +[] { return KCAN_TransmitFD(67, 0, 0, nullptr, 1); },
+                      +[] { return KCAN_DataDirectTransfer(67, 0, nullptr, 3); }}) {
+        QErrInfoMgr::getinstance()->setLastError(KCAN_ERR_OK);
+        EXPECT_EQ(outcome(call()), Outcome(0, KCAN_ERR_PARAMETER));
+    }
     // The adapter echoes the payload it got: the first 62 bytes, unpadded.
     uint8_t buf[100] = {1, 2, 3};
     EXPECT_EQ(KCAN_DataDirectTransfer(67, 0, buf, 100), 62u);
