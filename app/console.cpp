@@ -1,10 +1,11 @@
 #include "app/console.h"
 
-#include "app/frame_text.h"
-
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+
+#include "app/frame_text.h"
 
 namespace {
 
@@ -143,11 +144,24 @@ void TextBuilder::endLine() {
     buf_[len_] = '\0';
 }
 
+namespace {
+// Standard output, or standard error while the log owns standard output.
+std::atomic<FILE*> g_consoleStream{nullptr};
+}  // namespace
+
+void consoleToStderr(bool on) {
+    g_consoleStream.store(on ? stderr : nullptr);
+}
+
 void consoleWrite(const char* data, size_t length) {
-    if (data != nullptr && length > 0) {
-        fwrite(data, 1, length, stdout);
+    FILE* stream = g_consoleStream.load();
+    if (stream == nullptr) {
+        stream = stdout;
     }
-    fflush(stdout);
+    if (data != nullptr && length > 0) {
+        fwrite(data, 1, length, stream);
+    }
+    fflush(stream);
 }
 
 void log_info(const char* fmt, ...) {

@@ -48,6 +48,9 @@ class TextBuilder {
 
 // Writes length bytes to standard output in one fwrite and flushes.
 void consoleWrite(const char* data, size_t length);
+// Sends the console's lines to standard error instead (the frame log writes
+// to standard output), or back.
+void consoleToStderr(bool on);
 
 // "[<time>] " + green "[INFO] " / red "[ERROR] " + message + "\n".
 void log_info(const char* fmt, ...) KESTRUN_PRINTF(1, 2);

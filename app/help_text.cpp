@@ -126,6 +126,13 @@ std::string helpText() {
     line(out, "  --id-random              ID随机模式 (在 start~end 范围内随机)\n");
 
     section(out, "  统计与日志选项");
+    line(out, "  --log <文件>             记录本通道收到和本进程发送的报文");
+    line(out, "                           *.pcapng 写 pcapng, 其他写 candump 日志; - 写标准输出");
+    line(out, "  --log-format <格式>      candump 或 pcapng (默认按文件名)");
+    line(out, "  --log-size <MB>          文件达到该大小时换下一个: 名.1.扩展名, 名.2.扩展名...");
+    line(out, "  --replay <文件>          回放 candump 日志或 pcapng 文件 (无需 -s 和 -m)");
+    line(out, "                           默认按记录的节奏; --period 0 总线全速; --count 遍数, 0 为循环");
+    line(out, "  --replay-if <接口>       只回放该接口 (如 can0) 记录的报文\n");
 
     section(out, "  其他选项");
     line(out, "  -h, --help               显示帮助信息");

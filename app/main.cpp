@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "app/frame_log.h"
 #include "app/frame_text.h"
 #include "app/help_text.h"
 #include "app/lockfile.h"
@@ -13,6 +14,7 @@
 #include "app/signals.h"
 #include "app/statistics.h"
 #include "app/user_obj.h"
+#include "app/workers.h"
 
 int main(int argc, char* argv[]) {
     setup_signals();
@@ -44,7 +46,7 @@ int main(int argc, char* argv[]) {
 
     _KCAN_USER_OBJ frame;
     std::memset(&frame, 0, sizeof frame);
-    if (canAst.sendMode) {
+    if (canAst.sendMode && parsed.replayPath.empty()) {
         if (cmdLineStrMsgParse(messageText, &frame) != 0) {
             log_error("报文格式错误");
             return 1;
@@ -54,7 +56,29 @@ int main(int argc, char* argv[]) {
         }
     }
 
-    devSettingPrint();
+    if (parsed.replayPath.empty()) {
+        devSettingPrint();
+    } else {
+        char line1[512];
+        char line2[512];
+        formatSettingSummary(canAst, taskTxConfig, line1, line2, sizeof line1);
+        log_info("%s", line1);
+        formatReplaySummary(parsed, taskTxConfig, line1, sizeof line1);
+        log_info("%s", line1);
+        hwSetReplay({parsed.replayPath, parsed.replayIf, parsed.periodGiven});
+    }
 
-    return canAst.isOwner ? runOwner(name, frame) : runClient(name, frame);
+    FrameLogRequest logRequest;
+    logRequest.path = parsed.logPath;
+    logRequest.formatName = parsed.logFormat;
+    logRequest.rotateBytes = static_cast<uint64_t>(parsed.logSizeMb) << 20;
+    if (!frameLogOpen(logRequest)) {
+        return 1;
+    }
+
+    status = canAst.isOwner ? runOwner(name, frame) : runClient(name, frame);
+    if (!frameLogClose() || hwRunFailed()) {
+        status = 1;
+    }
+    return status;
 }

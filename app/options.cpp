@@ -22,7 +22,15 @@ enum LongOnlyCode {
     kOptIdRandom = 259,
     kOptStatus = 260,
     kOptIso = 261,
+    kOptLog = 262,
+    kOptLogFormat = 263,
+    kOptLogSize = 264,
+    kOptReplay = 265,
+    kOptReplayIf = 266,
 };
+
+// A log part is at least this big, so rotation cannot produce a file a frame.
+constexpr uint32_t kMaxLogSizeMb = 1u << 20;
 
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, 'D'},
@@ -45,6 +53,11 @@ const option kLongOptions[] = {
     {"id-random", no_argument, nullptr, kOptIdRandom},
     {"status", no_argument, nullptr, kOptStatus},
     {"iso", required_argument, nullptr, kOptIso},
+    {"log", required_argument, nullptr, kOptLog},
+    {"log-format", required_argument, nullptr, kOptLogFormat},
+    {"log-size", required_argument, nullptr, kOptLogSize},
+    {"replay", required_argument, nullptr, kOptReplay},
+    {"replay-if", required_argument, nullptr, kOptReplayIf},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -70,6 +83,8 @@ const char* optionLabel(int code) {
             return "--id-step";
         case kOptIso:
             return "--iso";
+        case kOptLogSize:
+            return "--log-size";
         default:
             return "?";
     }
@@ -118,6 +133,8 @@ NumericRule ruleFor(int code) {
             return {10, kMaxChannels - 1, "需要 0~15 的十进制整数"};
         case kOptIso:
             return {10, 1, "只能为 0 或 1"};
+        case kOptLogSize:
+            return {10, kMaxLogSizeMb, "需要 1~1048576 的十进制整数 (MB)"};
         case kOptIdStart:
         case kOptIdEnd:
             return {16, UINT32_MAX, "需要 32 位以内的十六进制数"};
@@ -172,6 +189,18 @@ ParsedOptions parseOptions(int argc, char* argv[], CanAst& ast, TaskTxConfig& tx
             case kOptStatus:
                 ast.statusMode = 1;
                 continue;
+            case kOptLog:
+                parsed.logPath = optarg;
+                continue;
+            case kOptLogFormat:
+                parsed.logFormat = optarg;
+                continue;
+            case kOptReplay:
+                parsed.replayPath = optarg;
+                continue;
+            case kOptReplayIf:
+                parsed.replayIf = optarg;
+                continue;
             case 'c':
             case 'i':
             case 'a':
@@ -182,6 +211,7 @@ ParsedOptions parseOptions(int argc, char* argv[], CanAst& ast, TaskTxConfig& tx
             case kOptIdEnd:
             case kOptIdStep:
             case kOptIso:
+            case kOptLogSize:
                 break;
             default:
                 // getopt_long has printed its own diagnostic; parsing goes on.
@@ -218,6 +248,7 @@ ParsedOptions parseOptions(int argc, char* argv[], CanAst& ast, TaskTxConfig& tx
                 break;
             case 'p':
                 tx.period = value;
+                parsed.periodGiven = true;
                 break;
             case 'n':
                 tx.count = value;
@@ -235,6 +266,9 @@ ParsedOptions parseOptions(int argc, char* argv[], CanAst& ast, TaskTxConfig& tx
                 break;
             case kOptIso:
                 ast.iso = static_cast<uint8_t>(value);
+                break;
+            case kOptLogSize:
+                parsed.logSizeMb = value;
                 break;
             default:
                 break;
@@ -255,6 +289,29 @@ int validateSettings(const ParsedOptions& parsed, CanAst& ast, const TaskTxConfi
     if (!parsed.valueError.empty()) {
         log_error("%s", parsed.valueError.c_str());
         return 1;
+    }
+    if (!parsed.logFormat.empty() && parsed.logFormat != "candump" &&
+        parsed.logFormat != "pcapng") {
+        char shown[65];
+        TextBuilder(shown, sizeof shown).append(parsed.logFormat.c_str());
+        log_error("参数 --log-format 的值无效: \"%s\" (只能为 candump 或 pcapng)", shown);
+        return 1;
+    }
+    if (parsed.logSizeMb != 0 && parsed.logPath.empty()) {
+        log_error("--log-size 需要 --log 参数");
+        return 1;
+    }
+    if (!parsed.replayIf.empty() && parsed.replayPath.empty()) {
+        log_error("--replay-if 需要 --replay 参数");
+        return 1;
+    }
+    if (parsed.logSizeMb != 0 && parsed.logPath == "-") {
+        log_error("--log-size 不能用于标准输出 (--log -)");
+        return 1;
+    }
+    // A replay is a send mode of its own: the frames come from the file.
+    if (!parsed.replayPath.empty()) {
+        ast.sendMode = 1;
     }
     if (ast.devType == 0) {
         log_error("需要指定设备型号 -D 参数。例如:-D DUNLIN1,或使用 --help 查看帮助");
@@ -278,7 +335,7 @@ int validateSettings(const ParsedOptions& parsed, CanAst& ast, const TaskTxConfi
         }
         ast.fdMode = 1;
     }
-    if (ast.sendMode && messageText[0] == '\0') {
+    if (ast.sendMode && parsed.replayPath.empty() && messageText[0] == '\0') {
         log_error("发送模式需要 -m 参数指定发送内容,例如:-m C#S#D#123#1122334455667788");
         return 1;
     }
@@ -326,6 +383,29 @@ void formatSettingSummary(const CanAst& ast, const TaskTxConfig& tx, char* line1
         }
         std::snprintf(line2 + used, size - used, " 开始ID->0x%0x 结束ID->0x%0x 步长->%s",
                       tx.idStart, tx.idEnd, step);
+    }
+}
+
+void formatReplaySummary(const ParsedOptions& parsed, const TaskTxConfig& tx, char* line,
+                         size_t size) {
+    TextBuilder text(line, size);
+    text.append("回放->");
+    text.append(parsed.replayPath.c_str());
+    if (!parsed.periodGiven) {
+        text.append(" 节奏->按记录");
+    } else if (tx.period == 0) {
+        text.append(" 节奏->总线全速");
+    } else {
+        text.appendf(" 发送间隔->%u 毫秒", tx.period);
+    }
+    if (tx.count == 0) {
+        text.append(" 次数->循环直到中断");
+    } else {
+        text.appendf(" 次数->%u", tx.count);
+    }
+    if (!parsed.replayIf.empty()) {
+        text.append(" 接口->");
+        text.append(parsed.replayIf.c_str());
     }
 }
 

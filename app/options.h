@@ -20,6 +20,13 @@ struct ParsedOptions {
     // range), as a ready message; empty when every value was accepted. A later
     // valid occurrence of the same option clears its refusal.
     std::string valueError;
+    // Frame log and replay (long options only).
+    std::string logPath;       // --log FILE ("-": standard output)
+    std::string logFormat;     // --log-format candump|pcapng; empty: by name
+    uint32_t logSizeMb = 0;    // --log-size MB; 0: one file
+    std::string replayPath;    // --replay FILE
+    std::string replayIf;      // --replay-if NAME; empty: every interface
+    bool periodGiven = false;  // -p was given (replay: otherwise the recorded pace)
 };
 
 // Parses argv with getopt_long into ast, tx and messageText (kMessageTextSize
@@ -33,6 +40,10 @@ ParsedOptions parseOptions(int argc, char* argv[], CanAst& ast, TaskTxConfig& tx
 // data rate was given), otherwise the exit status to end with.
 int validateSettings(const ParsedOptions& parsed, CanAst& ast, const TaskTxConfig& tx,
                      const char* messageText);
+
+// The line shown instead of the send settings when a log is replayed.
+void formatReplaySummary(const ParsedOptions& parsed, const TaskTxConfig& tx, char* line,
+                         size_t size);
 
 // Builds the settings summary: line1 always, line2 in send mode only (empty
 // otherwise). Each buffer holds `size` bytes.

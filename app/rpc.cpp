@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "app/frame_log.h"
 #include "app/models.h"
 #include "app/settings.h"
 #include "app/workers.h"
@@ -134,10 +135,41 @@ void reapDeadClients() {
     }
 }
 
+bool packetIsForThisAdapter(const RpcFramePkg& pkg);
+
+// Whether two send requests can go to the library in one call.
+bool sameSendRun(const RpcFramePkg& a, const RpcFramePkg& b) {
+    return b.cmd == RPC_SEND_REQ && a.devType == b.devType && a.devIndex == b.devIndex &&
+           a.channel == b.channel && a.userObj.isFd == b.userObj.isFd;
+}
+
+// Handles the packets of one read in order; consecutive send requests for
+// one channel go to the library together, so a client that keeps several
+// requests in flight fills the bus.
+void handleClientPackets(int fd, RpcFramePkg* pkgs, size_t count) {
+    size_t i = 0;
+    while (i < count) {
+        size_t run = 1;
+        if (pkgs[i].cmd == RPC_SEND_REQ && packetIsForThisAdapter(pkgs[i])) {
+            while (i + run < count && sameSendRun(pkgs[i], pkgs[i + run])) {
+                ++run;
+            }
+        }
+        if (run > 1) {
+            rpcServerSendBatch(fd, pkgs + i, run);
+        } else {
+            rpcServerRpcPkgHandle(fd, &pkgs[i]);
+        }
+        i += run;
+    }
+}
+
 // Reads what the client sent and handles every whole packet in order.
 // Server thread only: the assembler of a client is touched by no other thread.
 void serveClientInput(int fd) {
-    uint8_t buf[8 * kRpcPkgSize];
+    constexpr size_t kReadPkgs = 32;
+    uint8_t buf[kReadPkgs * kRpcPkgSize];
+    RpcFramePkg pkgs[kReadPkgs];
     while (g_running.load()) {
         ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) {
@@ -155,23 +187,21 @@ void serveClientInput(int fd) {
         }
         size_t used = 0;
         while (used < static_cast<size_t>(n)) {
-            RpcFramePkg pkg;
-            bool complete = false;
+            size_t complete = 0;
             {
                 std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
                 RpcClient* client = findClientLocked(fd);
                 if (client == nullptr || client->dead) {
                     return;
                 }
-                used += client->in.feed(buf + used, static_cast<size_t>(n) - used);
-                if (client->in.ready()) {
-                    pkg = client->in.take();
-                    complete = true;
+                while (used < static_cast<size_t>(n) && complete < kReadPkgs) {
+                    used += client->in.feed(buf + used, static_cast<size_t>(n) - used);
+                    if (client->in.ready()) {
+                        pkgs[complete++] = client->in.take();
+                    }
                 }
             }
-            if (complete) {
-                rpcServerRpcPkgHandle(fd, &pkg);
-            }
+            handleClientPackets(fd, pkgs, complete);
         }
     }
 }
@@ -242,11 +272,12 @@ int rpcConnectServer(const char* name, uint32_t devIndex) {
     return fd;
 }
 
-int rpcPkgWrite(int fd, const RpcFramePkg* pkg) {
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(pkg);
+int rpcPkgsWrite(int fd, const RpcFramePkg* pkgs, size_t count) {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(pkgs);
+    const size_t total = count * kRpcPkgSize;
     size_t done = 0;
-    while (done < kRpcPkgSize) {
-        ssize_t n = send(fd, bytes + done, kRpcPkgSize - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+    while (done < total) {
+        ssize_t n = send(fd, bytes + done, total - done, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
@@ -266,6 +297,10 @@ int rpcPkgWrite(int fd, const RpcFramePkg* pkg) {
         return -1;
     }
     return 0;
+}
+
+int rpcPkgWrite(int fd, const RpcFramePkg* pkg) {
+    return rpcPkgsWrite(fd, pkg, 1);
 }
 
 int rpcPkgRead(int fd, RpcFramePkg* pkg) {
@@ -355,6 +390,7 @@ int rpcServerRpcPkgHandle(int fd, RpcFramePkg* pkg) {
             }
         }
         pkg->cmd = RPC_SEND_RESULT;
+        rpcPkgSetStampUs(pkg, frameLogNowUs());
         {
             // The requester gets its result even before its init request
             // registered a channel for it.
@@ -389,6 +425,44 @@ int rpcServerRpcPkgHandle(int fd, RpcFramePkg* pkg) {
     return 0;
 }
 
+void rpcServerSendBatch(int fd, RpcFramePkg* pkgs, size_t count) {
+    constexpr size_t kMaxBatch = 32;
+    while (count > kMaxBatch) {
+        rpcServerSendBatch(fd, pkgs, kMaxBatch);
+        pkgs += kMaxBatch;
+        count -= kMaxBatch;
+    }
+    _KCAN_USER_OBJ objs[kMaxBatch] = {};
+    uint8_t ok[kMaxBatch] = {};
+    for (size_t i = 0; i < count; ++i) {
+        pkgs[i].userObj.direction = 0;
+        objs[i] = pkgs[i].userObj;
+    }
+    const uint32_t channel = pkgs[0].channel;
+    hwSendUserObjs(pkgs[0].devType, pkgs[0].devIndex, channel, objs, static_cast<uint32_t>(count),
+                   ok);
+    const uint64_t stamp = frameLogNowUs();
+    const bool show = !canAst.sendMode && !canAst.statusMode;
+    for (size_t i = 0; i < count; ++i) {
+        RpcFramePkg& pkg = pkgs[i];
+        pkg.result = ok[i] ? 1 : 0;
+        pkg.cmd = RPC_SEND_RESULT;
+        rpcPkgSetStampUs(&pkg, stamp);
+        if (show) {
+            canUserObjShow(&pkg.userObj, 1);
+            if (!ok[i]) {
+                log_error("发送失败.");
+            }
+        }
+    }
+    std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+    RpcClient* requester = findClientLocked(fd);
+    if (requester != nullptr && requester->channel != static_cast<int32_t>(channel)) {
+        queueForClientLocked(*requester, pkgs, count);
+    }
+    rpcBroadcastPkgs(pkgs, count);
+}
+
 void rpcBroadcastUserObj(const RpcFramePkg* pkg) {
     rpcBroadcastPkgs(pkg, 1);
 }
@@ -420,6 +494,13 @@ namespace {
 bool isOwnChannel(const RpcFramePkg& pkg) {
     return pkg.devType == canAst.devType && pkg.devIndex == canAst.devIndex &&
            pkg.channel == canAst.channel;
+}
+
+// A client logs a received frame with the owner's stamp, so that every
+// process's log of the channel carries the same time for it.
+void logReceived(const RpcFramePkg& pkg) {
+    const uint64_t stamp = rpcPkgStampUs(pkg);
+    frameLogAppend(canAst.channel, &pkg.userObj, &stamp, 1, false);
 }
 
 // Received frames of one read are shown together, in one write, instead of a
@@ -508,8 +589,11 @@ void rpcRecvThread(int fd) {
                 continue;
             }
             RpcFramePkg pkg = assembler.take();
-            if (pkg.cmd == RPC_RECV_FRAME && canAst.recvMode && isOwnChannel(pkg)) {
-                shown.add(pkg.userObj);
+            if (pkg.cmd == RPC_RECV_FRAME && isOwnChannel(pkg)) {
+                logReceived(pkg);
+                if (canAst.recvMode) {
+                    shown.add(pkg.userObj);
+                }
             } else {
                 shown.flush();  // keep the order of everything shown
                 rpcClientRpcPkgHandle(&pkg);
@@ -547,6 +631,7 @@ int rpcClientRpcPkgHandle(const RpcFramePkg* pkg) {
     }
     switch (pkg->cmd) {
         case RPC_RECV_FRAME:
+            logReceived(*pkg);
             if (canAst.recvMode) {
                 canUserObjShow(&pkg->userObj, 1);
             }
@@ -558,10 +643,15 @@ int rpcClientRpcPkgHandle(const RpcFramePkg* pkg) {
             }
             break;
         case RPC_SEND_RESULT: {
-            if (ownTag(*pkg)) {
+            const bool own = ownTag(*pkg);
+            if (own) {
                 hwNoteOwnSendResult(pkg->result);
+                if (pkg->result > 0) {
+                    const uint64_t stamp = rpcPkgStampUs(*pkg);
+                    frameLogAppend(canAst.channel, &pkg->userObj, &stamp, 1, true);
+                }
             }
-            hwTxPendingClear();
+            hwTxResultReceived(own);
             if (canAst.statusMode) {
                 break;
             }

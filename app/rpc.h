@@ -57,12 +57,17 @@ int rpcConnectServer(const char* name, uint32_t devIndex);
 // and signals; 0 on success, -1 when the peer is gone (or, for writes, the
 // run ended while the peer did not take the packet).
 int rpcPkgWrite(int fd, const RpcFramePkg* pkg);
+// Writes `count` packets, in as few writes as the socket takes.
+int rpcPkgsWrite(int fd, const RpcFramePkg* pkgs, size_t count);
 int rpcPkgRead(int fd, RpcFramePkg* pkg);
 
 // Owner: accepts clients and handles their packets until g_running clears.
 void rpcServerManageThread(int listenFd, uint32_t devType, uint32_t devIndex, uint32_t channel);
 // Owner: handles one packet from the client on `fd`. Returns 0.
 int rpcServerRpcPkgHandle(int fd, RpcFramePkg* pkg);
+// Owner: transmits consecutive send requests of the client on `fd` (one
+// channel, one frame kind) together and answers each with its result.
+void rpcServerSendBatch(int fd, RpcFramePkg* pkgs, size_t count);
 // Owner: hands a packet to every client of the packet's channel without
 // waiting for any of them.
 void rpcBroadcastUserObj(const RpcFramePkg* pkg);

@@ -16,3 +16,14 @@ RpcFramePkg RpcPkgAssembler::take() {
     filled_ = 0;
     return pkg;
 }
+
+void rpcPkgSetStampUs(RpcFramePkg* pkg, uint64_t stampUs) {
+    static_assert(sizeof(pkg->stats) >= sizeof stampUs);
+    std::memcpy(&pkg->stats, &stampUs, sizeof stampUs);
+}
+
+uint64_t rpcPkgStampUs(const RpcFramePkg& pkg) {
+    uint64_t stampUs = 0;
+    std::memcpy(&stampUs, &pkg.stats, sizeof stampUs);
+    return stampUs;
+}

@@ -48,6 +48,13 @@ static_assert(offsetof(RpcFramePkg, dataRate) == 260, "dataRate at 260");
 static_assert(offsetof(RpcFramePkg, fdMode) == 264, "fdMode at 264");
 static_assert(offsetof(RpcFramePkg, iso) == 265, "iso at 265");
 
+// Frame packets (received frames and send results) carry the owner's wall
+// clock stamp of the frame, in microseconds, in the first 8 bytes of the
+// otherwise unused statistics area, so that every process logs the same
+// stamp for one frame. 0: not given (an owner that does not stamp).
+void rpcPkgSetStampUs(RpcFramePkg* pkg, uint64_t stampUs);
+uint64_t rpcPkgStampUs(const RpcFramePkg& pkg);
+
 // Collects stream bytes into whole packets: a read may end anywhere inside a
 // packet, and the rest arrives with the next read.
 class RpcPkgAssembler {

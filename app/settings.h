@@ -22,7 +22,6 @@ struct CanAst {
     uint8_t fdMode;  // set by validation when a data rate was given
     uint8_t isOwner;
     uint8_t echo;
-    uint8_t txPending;  // a client's send request awaits the owner's result (atomic access)
     uint8_t iso;
     uint8_t chInited[kMaxChannels];
     statistics_t stats[kMaxChannels];

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "app/settings.h"
 #include "app/user_obj.h"
@@ -18,6 +19,11 @@ int hwInit(uint32_t devType, uint32_t devIndex, uint32_t channel, uint8_t fd, ui
 // (frames sent: 1 on success).
 uint32_t hwSendUserObj(uint32_t devType, uint32_t devIndex, uint32_t channel,
                        const _KCAN_USER_OBJ* obj);
+// Transmits objs[0..n) with as few library calls as the frames allow and
+// counts each; ok[i] tells whether frame i went out. Every frame is tried
+// once, in order, as if sent one a call. Returns the frames sent.
+uint32_t hwSendUserObjs(uint32_t devType, uint32_t devIndex, uint32_t channel,
+                        const _KCAN_USER_OBJ* objs, uint32_t n, uint8_t* ok);
 
 // Accounts, shows (own channel, receive mode) and forwards received frames of
 // one channel: objs[0..n).
@@ -31,7 +37,18 @@ void hwMarkChannelInited(uint32_t channel);
 // Receive worker: reads every initialised channel until g_running clears.
 void hwRecvThread(uint32_t devType, uint32_t devIndex, uint32_t channel);
 
-// Send worker: repeats `frame` with period, count and identifier sweep.
+// A log file to play instead of the -m frame (--replay).
+struct ReplayRequest {
+    std::string path;          // empty: no replay
+    std::string ifname;        // only frames recorded on this interface; empty: all
+    bool periodGiven = false;  // -p given: fixed pause or (0) full speed, not the recorded pace
+};
+void hwSetReplay(const ReplayRequest& request);
+// A run that failed other than by a send (a replay file that could not be read).
+bool hwRunFailed();
+
+// Send worker: repeats `frame` with period, count and identifier sweep, or
+// plays the log set by hwSetReplay.
 // A client (isOwner 0) hands each frame to the owner over `socket`.
 void hwSendThread(int isOwner, int socket, TaskTxConfig config, _KCAN_USER_OBJ frame,
                   bool showProgress);
@@ -49,9 +66,9 @@ uint64_t hwSendFailures();
 // Called by the client's reader for results of this process's own requests.
 void hwNoteOwnSendResult(int32_t result);
 
-// Client side of the send worker's flow control: the reader clears the
-// pending flag when the owner reports a send result for this channel.
-void hwTxPendingClear();
+// Client side of the send worker's flow control: the reader reports each
+// send result for this channel; `own` when it answers this process's request.
+void hwTxResultReceived(bool own);
 // Client: the reader has ended, so no result will come for a pending request;
 // the send worker stops waiting for one.
 void hwTxResultsEnded();

@@ -27,6 +27,10 @@ class ReplaySource {
     // Back to the first frame (for playing a file more than once).
     bool rewind(std::string* error);
     bool isPcapng() const { return pcapng_ != nullptr; }
+    // Where the last frame returned was read: "<path>:<line>" or
+    // "<path>: block <n>", for messages about a frame that parsed but cannot
+    // be sent.
+    std::string where() const;
 
   private:
     std::string path_;
