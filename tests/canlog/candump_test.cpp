@@ -69,10 +69,10 @@ TEST(Candump, LinesRoundTrip) {
 // What other writers put into their lines, and lines that carry no frame.
 TEST(Candump, ParseAcceptsOtherWriters) {
     const std::pair<std::string, std::string> cases[] = {
-        {"(1700000000.5) can1 1ab#aabb T\r\n", "can1 t=1700000000500000 ch1 out 1AB len=2 AABB00"},
-        {"(1.123456789)   vcan0\t123#R R\n", "vcan0 t=1123456 ch0 in 123 rtr len=0"},
-        {"(0000000010.000000) can255 123##F", "can255 t=10000000 ch255 in 123 fd brs esi len=0"},
-        {"(0000000010.000000) can256 123##4", "can256 t=10000000 ch0 in 123 fd len=0"},
+        {"(1700000000.5) can1 1ab#aabb T\r\n", "can1 t=1700000000500000 ch1 out 1AB len=2 AABB"},
+        {"(1.123456789)   vcan0\t123#R R\n", "vcan0 t=1123456 ch0 in 123 rtr len=0 "},
+        {"(0000000010.000000) can255 123##F", "can255 t=10000000 ch255 in 123 fd brs esi len=0 "},
+        {"(0000000010.000000) can256 123##4", "can256 t=10000000 ch0 in 123 fd len=0 "},
         {"", "skip"},
         {"  \t\r\n", "skip"},
         {"(1.000000) can0 20000080#0000000000000000", "skip"},
@@ -84,7 +84,7 @@ TEST(Candump, ParseAcceptsOtherWriters) {
         std::string got = r == CandumpParse::Skip    ? "skip"
                           : r == CandumpParse::Frame ? ifname + " " + describe(f)
                                                      : "invalid: " + error;
-        EXPECT_EQ(got.substr(0, expect.size()), expect) << line;
+        EXPECT_EQ(got, expect) << line;
     }
 }
 
@@ -130,7 +130,7 @@ TEST(LogFrame, FromAndToTheToolsRecord) {
     fd.canfdObj.len = 13;  // went out padded to 16
     memset(fd.canfdObj.data, 0xAB, sizeof fd.canfdObj.data);
     EXPECT_EQ(describe(logFrameFromUserObj(fd, 2, 77, true)),
-              "t=77 ch2 out 123 fd brs len=16 ABABABABABABABABABABABABAB" + std::string(102, '0'));
+              "t=77 ch2 out 123 fd brs len=16 ABABABABABABABABABABABABAB000000");
 
     _KCAN_USER_OBJ remote{};
     remote.canObj.id = 0x12345678;
@@ -139,7 +139,7 @@ TEST(LogFrame, FromAndToTheToolsRecord) {
     remote.canObj.len = 5;
     remote.canObj.data[0] = 0xFF;
     EXPECT_EQ(describe(logFrameFromUserObj(remote, 0, 1, false)),
-              "t=1 ch0 in 12345678 ext rtr len=5 " + std::string(128, '0'));
+              "t=1 ch0 in 12345678 ext rtr len=5 0000000000");
 
     _KCAN_USER_OBJ classic{};
     classic.canObj.len = 12;

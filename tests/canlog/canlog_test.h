@@ -18,7 +18,11 @@ inline std::string describe(const LogFrame& f) {
     std::string s = head;
     for (int i = 0; i < 64; ++i) {
         snprintf(head, sizeof head, "%02X", f.data[i]);
-        s += head;
+        if (i < f.len) {
+            s += head;
+        } else if (f.data[i] != 0) {
+            return s + " and bytes past the length";
+        }
     }
     return s;
 }
