@@ -15,6 +15,8 @@ constexpr uint16_t kOptIfTsresol = 9;
 constexpr uint16_t kOptEpbFlags = 2;
 // A CAN packet is 72 bytes at most; a block beyond this is corrupt, not big.
 constexpr uint32_t kMaxBlock = 1 << 20;
+// Keeps a hostile file from growing the interface table without bound.
+constexpr size_t kMaxInterfaces = 65536;
 
 constexpr uint32_t kCanExtended = 0x80000000;
 constexpr uint32_t kCanRemote = 0x40000000;
@@ -193,10 +195,13 @@ PcapngReader::Result PcapngReader::next(LogFrame* frame, std::string* ifname, st
     for (;;) {
         uint8_t head[8];
         size_t got = fread(head, 1, sizeof head, file_);
-        if (got == 0 && feof(file_)) {
-            return sawSection_ ? Result::End : (++blocks_, fail("empty file"));
+        if (got == 0 && feof(file_) && sawSection_) {
+            return Result::End;
         }
         ++blocks_;
+        if (got == 0 && feof(file_)) {
+            return fail("empty file");
+        }
         if (got < sizeof head) {
             return fail(ferror(file_) ? "read error" : "truncated");
         }
@@ -263,6 +268,9 @@ PcapngReader::Result PcapngReader::next(LogFrame* frame, std::string* ifname, st
             }
             if (!resolutionOk) {
                 return fail("time stamp resolution not supported");
+            }
+            if (interfaces_.size() == kMaxInterfaces) {
+                return fail("more than " + std::to_string(kMaxInterfaces) + " interfaces");
             }
             interfaces_.push_back(std::move(iface));
         } else if (type == kEnhancedPacket) {
