@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "app/user_obj.h"
 
@@ -26,3 +27,9 @@ LogFrame logFrameFromUserObj(const _KCAN_USER_OBJ& obj, uint32_t channel, uint64
 // A log frame as the tool's frame record to transmit (direction 0, time
 // stamp 0). FD frames keep BRS in frameFlags; ESI cannot be sent and is dropped.
 _KCAN_USER_OBJ userObjFromLogFrame(const LogFrame& frame);
+
+// The CAN FD length that holds `len` bytes (0..8, 12, 16, 20, 24, 32, 48, 64;
+// 64 for anything longer).
+uint8_t canFdLength(uint8_t len);
+// The channel of an interface name: N for "can<N>" (N up to 255), else 0.
+uint32_t channelOfInterface(std::string_view name);

@@ -22,7 +22,8 @@ std::string logPartName(const std::string& path, unsigned part);
 
 class LogWriter {
   public:
-    // path "-" writes to standard output. rotateBytes 0: no rotation.
+    // path "-" writes to standard output. rotateBytes 0: no rotation; only
+    // regular files rotate.
     LogWriter(std::string path, LogFormat format, uint64_t rotateBytes);
     ~LogWriter();
     LogWriter(const LogWriter&) = delete;
@@ -31,8 +32,8 @@ class LogWriter {
     // Opens the first part. No existing regular file is ever overwritten:
     // a part name that exists is passed over for the next number (devices,
     // pipes and "-" are written as they are). onPart, when set, is called
-    // with each part's name as it opens. false: *error names the file and
-    // the reason.
+    // with each part's name as it opens (under the writer's lock: it must not
+    // call the writer). false: *error names the file and the reason.
     bool open(std::string* error, std::function<void(const std::string&)> onPart = {});
     // Appends one frame (thread-safe). After the first failure the writer
     // stops writing, keeps *firstError and counts every frame not written.
@@ -45,8 +46,11 @@ class LogWriter {
     std::string firstError() const;
 
   private:
-    bool openPart(std::string* error);  // called with mutex_ held
-    bool writeAll(const char* data, size_t length, std::string* error);
+    // The helpers are called with mutex_ held.
+    bool openPart(std::string* error);
+    void closePart();
+    void buildRecord(const LogFrame& frame, std::string& out);
+    bool writeAll(const char* data, size_t length);
 
     mutable std::mutex mutex_;
     std::string path_;
@@ -55,11 +59,11 @@ class LogWriter {
     uint64_t rotateBytes_;
     int fd_ = -1;
     bool ownsFd_ = false;
+    bool rotatable_ = false;  // a regular file of ours: stdout, devices and pipes are not
+    std::string partName_;
     unsigned part_ = 0;
     uint64_t partBytes_ = 0;
-    std::vector<bool> interfaceDeclared_;  // pcapng: channel -> IDB written in this part
-    std::vector<uint32_t> interfaceIds_;   // pcapng: channel -> interface id in this part
-    uint32_t nextInterface_ = 0;
+    std::vector<uint32_t> interfaces_;  // pcapng: the channel of each interface id in this part
     bool failed_ = false;
     std::string error_;
     uint64_t written_ = 0;
