@@ -13,6 +13,11 @@ struct FrameLogRequest {
     uint64_t rotateBytes = 0;
 };
 
+// For "--log -": keeps the real standard output for the log alone and
+// points descriptor 1 (the console, the library's messages) at standard
+// error. Called before anything is printed.
+void frameLogTakeStandardOutput();
+
 // Opens the log; on failure prints a log_error line naming the file and the
 // reason and returns false. "-" moves the console to standard error.
 bool frameLogOpen(const FrameLogRequest& request);

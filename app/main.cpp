@@ -18,7 +18,6 @@
 
 int main(int argc, char* argv[]) {
     setup_signals();
-    softPrintVersion();
 
     std::memset(&canAst, 0, sizeof canAst);
     taskTxConfig = defaultTaskTxConfig();
@@ -28,6 +27,11 @@ int main(int argc, char* argv[]) {
     }
 
     ParsedOptions parsed = parseOptions(argc, argv, canAst, taskTxConfig, messageText);
+    // A log on standard output owns it from the first byte on.
+    if (parsed.logPath == "-" && parsed.action == ParseAction::Continue) {
+        frameLogTakeStandardOutput();
+    }
+    softPrintVersion();
     if (parsed.action == ParseAction::ShowHelp) {
         softPrintHelp();
         return 0;

@@ -28,8 +28,13 @@ uint64_t AdapterClock::stamp(uint32_t adapterStamp, uint64_t hostNowUs) {
         uint64_t wraps = hostElapsed > delta ? (hostElapsed - delta + period / 2) / period : 0;
         candidate = lastStamp_ + delta + wraps * period;
     } else if (delta > period / 2) {
-        // A stamp a little behind the last one is a step back, not a wrap.
+        // A stamp a little behind the last one is a frame handled after a
+        // later one (a channel's classic and FD frames are read apart), not
+        // a wrap: it gets its own time and the clock keeps its reference.
         uint64_t back = period - delta;
+        if (back <= kResyncUs && lastStamp_ > back) {
+            return lastStamp_ - back;
+        }
         candidate = lastStamp_ > back ? lastStamp_ - back : 0;
     } else {
         candidate = lastStamp_ + delta;

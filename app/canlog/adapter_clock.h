@@ -14,7 +14,9 @@ class AdapterClock {
     // and the host received at `hostNowUs`. The first frame, and any frame
     // whose stamp strays from the host clock by more than a resync bound,
     // takes the host time; the others follow the adapter's intervals, wraps
-    // included (a gap longer than a wrap is resolved by the host clock).
+    // included (a gap longer than a wrap is resolved by the host clock). A
+    // stamp a little behind the newest one seen (a frame handled late) gets
+    // its own, earlier time.
     uint64_t stamp(uint32_t adapterStamp, uint64_t hostNowUs);
 
   private:

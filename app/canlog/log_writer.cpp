@@ -64,7 +64,7 @@ bool LogWriter::openPart(std::string* error) {
     partBytes_ = 0;
     interfaces_.clear();
     if (path_ == "-") {
-        fd_ = STDOUT_FILENO;
+        fd_ = stdoutFd_;
         ownsFd_ = false;
         rotatable_ = false;
         partName_ = "standard output";

@@ -34,6 +34,8 @@ class LogWriter {
     // pipes and "-" are written as they are). onPart, when set, is called
     // with each part's name as it opens (under the writer's lock: it must not
     // call the writer). false: *error names the file and the reason.
+    // Where "-" writes: standard output unless the caller moved it.
+    void setStandardOutput(int fd) { stdoutFd_ = fd; }
     bool open(std::string* error, std::function<void(const std::string&)> onPart = {});
     // Appends one frame (thread-safe). After the first failure the writer
     // stops writing, keeps *firstError and counts every frame not written.
@@ -59,6 +61,7 @@ class LogWriter {
     uint64_t rotateBytes_;
     int fd_ = -1;
     bool ownsFd_ = false;
+    int stdoutFd_ = 1;
     bool rotatable_ = false;  // a regular file of ours: stdout, devices and pipes are not
     std::string partName_;
     unsigned part_ = 0;

@@ -80,7 +80,7 @@ ReplaySource::Result ReplaySource::next(LogFrame* frame, std::string* ifname, st
     for (;;) {
         text_.clear();
         int c;
-        while ((c = getc(file_)) != EOF && c != '\n') {
+        while ((c = getc_unlocked(file_)) != EOF && c != '\n') {
             if (text_.size() == kMaxLine) {
                 *error = path_ + ":" + std::to_string(line_ + 1) + ": line too long";
                 return Result::Invalid;
@@ -107,4 +107,11 @@ ReplaySource::Result ReplaySource::next(LogFrame* frame, std::string* ifname, st
         *error = path_ + ":" + std::to_string(line_) + ": " + why;
         return Result::Invalid;
     }
+}
+
+std::string ReplaySource::where() const {
+    if (pcapng_ != nullptr) {
+        return path_ + ": block " + std::to_string(pcapng_->blockNumber());
+    }
+    return path_ + ":" + std::to_string(line_);
 }

@@ -28,7 +28,8 @@ class Run:
             stdout=out, stderr=open(self.err_path, "wb"), env=env, cwd=adapter.tmp)
 
     def text(self):
-        return self.out_path.read_text(errors="replace") + self.err_path.read_text(errors="replace")
+        paths = (self.out_path, self.err_path)
+        return "".join(p.read_text(errors="replace") for p in paths if p.exists())
 
     def wait_for(self, needle, timeout=20):
         end = time.monotonic() + timeout
