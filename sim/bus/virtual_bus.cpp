@@ -1,5 +1,6 @@
 #include "bus/virtual_bus.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <tuple>
 
 #include "bus/firmware_table.h"
+#include "bus/frame_timing.h"
 
 namespace ksim {
 
@@ -19,6 +21,13 @@ bool frameReaches(const BusFrame& f, const BusTiming& tx, const BusTiming& rx) {
         return true;
     }
     return tx.fdCapable && rx.fdCapable && tx.iso == rx.iso && tx.dataRate == rx.dataRate;
+}
+
+BusClock::duration wireTime(const BusFrame& frame, const BusTiming& sender) {
+    const FrameShape shape{
+        .fd = frame.fd, .ext = frame.ext, .rtr = frame.rtr, .brs = frame.brs, .len = frame.len};
+    const double seconds = frameWireSeconds(shape, sender.arbRate, sender.dataRate);
+    return std::chrono::round<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds));
 }
 
 bool BusEndpoint::operator<(const BusEndpoint& o) const {
@@ -219,6 +228,8 @@ uint64_t VirtualBus::attachAdapter(uint16_t vendorId, uint16_t productId, int or
 void VirtualBus::detachAdapter(uint64_t handle) {
     std::unique_lock lock(mutex_);
     adapters_.erase(handle);
+    std::lock_guard schedule(scheduleMutex_);
+    std::erase_if(busyUntil_, [handle](const auto& e) { return e.first.first == handle; });
 }
 
 bool VirtualBus::named(const BusEndpoint& e) const {
@@ -226,7 +237,9 @@ bool VirtualBus::named(const BusEndpoint& e) const {
 }
 
 int VirtualBus::transmit(uint64_t handle, int channel, const BusFrame& frame,
-                         const BusTiming& timing) {
+                         const BusTiming& timing, BusClock::time_point arrival,
+                         BusClock::time_point* end) {
+    *end = arrival;
     std::shared_lock lock(mutex_);
     const auto it = adapters_.find(handle);
     if (it == adapters_.end() || channel < 0 ||
@@ -236,9 +249,11 @@ int VirtualBus::transmit(uint64_t handle, int channel, const BusFrame& frame,
     const Adapter& sender = it->second;
     BusPort* const self = sender.ports[static_cast<size_t>(channel)];
     const BusEndpoint me{sender.vendorId, sender.productId, sender.ordinal, channel};
-    int taken = 0;
+    std::vector<BusPort*> peers;
+    SegmentKey segment{handle, -1 - channel};
     const auto seg = segmentOf_.find(me);
     if (seg != segmentOf_.end()) {
+        segment = {0, static_cast<int>(seg->second)};
         for (const BusEndpoint& member : plan_.segments[seg->second]) {
             for (const auto& [h, a] : adapters_) {
                 if (a.vendorId != member.vendorId || a.productId != member.productId ||
@@ -247,22 +262,28 @@ int VirtualBus::transmit(uint64_t handle, int channel, const BusFrame& frame,
                     continue;
                 }
                 BusPort* port = a.ports[static_cast<size_t>(member.channel)];
-                if (port != self && port->busDeliver(frame, timing)) {
-                    ++taken;
+                if (port != self) {
+                    peers.push_back(port);
                 }
             }
         }
-        return taken;
+    } else if (const int partner = channel ^ 1;
+               plan_.defaultPairs && partner < static_cast<int>(sender.ports.size()) &&
+               !named(BusEndpoint{sender.vendorId, sender.productId, sender.ordinal, partner})) {
+        segment = {handle, channel >> 1};
+        peers.push_back(sender.ports[static_cast<size_t>(partner)]);
     }
-    if (!plan_.defaultPairs) {
-        return 0;
+    std::lock_guard schedule(scheduleMutex_);
+    BusClock::time_point& busy = busyUntil_[segment];
+    *end = std::max(arrival, busy) + wireTime(frame, timing);
+    busy = *end;
+    int taken = 0;
+    for (BusPort* port : peers) {
+        if (port->busDeliver(frame, timing, *end)) {
+            ++taken;
+        }
     }
-    const int partner = channel ^ 1;
-    if (partner >= static_cast<int>(sender.ports.size()) ||
-        named(BusEndpoint{sender.vendorId, sender.productId, sender.ordinal, partner})) {
-        return 0;
-    }
-    return sender.ports[static_cast<size_t>(partner)]->busDeliver(frame, timing) ? 1 : 0;
+    return taken;
 }
 
 bool VirtualBus::setWiring(const std::string& text, std::string* error) {
@@ -278,6 +299,11 @@ void VirtualBus::setWiring(const WiringPlan& plan) {
     std::unique_lock lock(mutex_);
     plan_ = plan;
     segmentOf_.clear();
+    {
+        // The segments are new; their schedules start afresh.
+        std::lock_guard schedule(scheduleMutex_);
+        busyUntil_.clear();
+    }
     for (size_t i = 0; i < plan_.segments.size(); ++i) {
         for (const BusEndpoint& e : plan_.segments[i]) {
             segmentOf_[e] = i;

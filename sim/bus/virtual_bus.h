@@ -5,6 +5,12 @@
 // under its own lock, whether it takes the frame (started, same bit rates,
 // able to receive the frame format, acceptance filter).
 //
+// A segment carries one frame at a time: each frame occupies it for its wire
+// time (frame_timing.h, no stuff bits) at the sender's bit rates, starting
+// when it arrives or when the segment's previous frame ends, whichever is
+// later. Receivers get the frame at once, together with its end time, which
+// is when their host may see it; deliveries on the bus happen in bus order.
+//
 // Segments come from the wiring: by default channel 2k and 2k+1 of each
 // adapter form a segment (a bench loopback cable). KESTRUN_SIM_WIRING, read
 // when the bus is first used, or setWiring() join channels across adapters:
@@ -19,8 +25,10 @@
 //   ZARO3018#0/0=ZARO3018#1/0; DUNLINFD2/1=ZARO3014/3=ZARO2014/0
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -51,14 +59,21 @@ struct BusTiming {
 // an FD-capable receiver with the same data rate and the same ISO setting.
 bool frameReaches(const BusFrame& f, const BusTiming& tx, const BusTiming& rx);
 
+using BusClock = std::chrono::steady_clock;
+
 // The receiving side of a channel. busDeliver runs on the transmitting
 // thread while the bus holds its delivery lock: it must not call the bus.
 class BusPort {
   public:
     virtual ~BusPort() = default;
-    // Returns true when the channel took the frame.
-    virtual bool busDeliver(const BusFrame& frame, const BusTiming& sender) = 0;
+    // Returns true when the channel took the frame, which leaves the bus at `end`.
+    virtual bool busDeliver(const BusFrame& frame, const BusTiming& sender,
+                            BusClock::time_point end) = 0;
 };
+
+// How long the frame occupies the bus at the sender's rates (no stuff bits),
+// rounded to the nanosecond; zero without the rates it needs.
+BusClock::duration wireTime(const BusFrame& frame, const BusTiming& sender);
 
 // A channel named in the wiring: adapter identity, ordinal among adapters of
 // that identity, channel.
@@ -98,9 +113,12 @@ class VirtualBus {
     // Waits for deliveries in progress, so no port is used after it returns.
     void detachAdapter(uint64_t handle);
 
-    // Offers a frame sent by a channel to the other channels of its segment.
-    // Returns how many took it. Must be called without the sender's own lock.
-    int transmit(uint64_t handle, int channel, const BusFrame& frame, const BusTiming& timing);
+    // Puts a frame a channel sends on its segment, not before `arrival`, and
+    // offers it to the other channels there. Returns how many took it and sets
+    // *end to when it leaves the bus. Must be called without the sender's own
+    // lock.
+    int transmit(uint64_t handle, int channel, const BusFrame& frame, const BusTiming& timing,
+                 BusClock::time_point arrival, BusClock::time_point* end);
 
     // Replaces the wiring; on a parse error the wiring stays and false returns.
     bool setWiring(const std::string& text, std::string* error);
@@ -114,9 +132,16 @@ class VirtualBus {
         int ordinal;
         std::vector<BusPort*> ports;
     };
+    // A segment's key in busyUntil_: a wired segment (handle 0, its index), a
+    // default pair (adapter, channel / 2) or a lone channel (adapter, -1 - channel).
+    using SegmentKey = std::pair<uint64_t, int>;
     bool named(const BusEndpoint& e) const;
 
     mutable std::shared_mutex mutex_;
+    // Taken inside mutex_ and held over a frame's slot and its deliveries, so
+    // receivers get the frames of a segment in bus order.
+    std::mutex scheduleMutex_;
+    std::map<SegmentKey, BusClock::time_point> busyUntil_;
     uint64_t nextHandle_ = 1;
     std::map<uint64_t, Adapter> adapters_;
     WiringPlan plan_;

@@ -57,7 +57,13 @@ ClassicFirmware::ClassicFirmware(const FirmwareModel& model, int ordinal)
 void ClassicFirmware::powerOnLocked(Clock::time_point now) {
     BusFirmware::powerOnLocked(now);
     fwkit::powerOnChannels(&channels_);
+    txQueued_.clear();
     relayA_ = relayB_ = 0;
+}
+
+void ClassicFirmware::wakeLocked() {
+    BusFirmware::wakeLocked();
+    txCv_.notify_all();
 }
 
 fwkit::BusChannel& ClassicFirmware::busChannel(int ch) {
@@ -106,7 +112,7 @@ Message ClassicFirmware::executeCommand(const uint8_t* req, size_t len, bool app
         case kCmdReset:
             return startStopReply(req, len, apply, now);
         case kCmdChannelState:
-            return channelStateReply(req[3]);
+            return channelStateReply(req[3], now);
         case kCmdTimingQuery: {
             const uint8_t ch = req[3];
             if (ch >= kChannels) {
@@ -133,17 +139,18 @@ Message ClassicFirmware::executeCommand(const uint8_t* req, size_t len, bool app
     }
 }
 
-Message ClassicFirmware::channelStateReply(uint8_t ch) const {
+Message ClassicFirmware::channelStateReply(uint8_t ch, Clock::time_point now) const {
     if (ch >= kChannels) {
         return statusReply(kPrefix, kCmdChannelState, kStatusBadChannel, {ch, 0, 0, 0, 0, 0, 0, 0});
     }
     const Channel& c = channels_[ch];
     bool pending = false;
     for (const RxEntry& e : rx_) {
-        pending = pending || e.channel == ch;
+        pending = pending || (e.channel == ch && e.ready <= now);
     }
     const auto sr = static_cast<uint8_t>(
-        kSrTransmitBuffer | kSrTransmitComplete | (pending ? kSrReceiveBuffer : 0) |
+        (txRoomLocked(now) > 0 ? kSrTransmitBuffer : 0) |
+        (c.txEnd <= now ? kSrTransmitComplete : 0) | (pending ? kSrReceiveBuffer : 0) |
         (c.txErrors >= kErrorWarning || c.rxErrors >= kErrorWarning ? kSrErrorStatus : 0));
     const auto flags = static_cast<uint8_t>((c.initialised ? 0x01 : 0) | (c.started ? 0x02 : 0) |
                                             (c.modeFlag ? kInitModeBit : 0));
@@ -194,35 +201,92 @@ void ClassicFirmware::dropPendingLocked(int ch) {
 
 // ---- Frame records from the host --------------------------------------------
 
-void ClassicFirmware::writeData(const uint8_t* data, size_t len) {
-    std::vector<Outgoing> frames;
-    {
-        std::lock_guard lock(mu_);
-        const size_t whole = len / kRecordSize;
-        if (len % kRecordSize != 0) {
-            ++counters_.malformed;  // a partial record is dropped
+int ClassicFirmware::writeData(const uint8_t* data, size_t len, unsigned timeoutMs, size_t* taken) {
+    // Records enter the transmit buffer in order and the transfer ends once
+    // the last is in. A full buffer holds the transfer until the bus has sent
+    // enough frames; records taken in after such a wait arrive when the room
+    // opened, so a host that keeps the buffer filled keeps the bus busy.
+    const size_t whole = len / kRecordSize;
+    Clock::time_point arrival = Clock::now();
+    const Clock::time_point deadline = fwkit::deadlineAfter(arrival, timeoutMs);
+    std::unique_lock lock(mu_);
+    if (len % kRecordSize != 0) {
+        ++counters_.malformed;  // a partial record is dropped
+    }
+    size_t next = 0;
+    while (next < whole) {
+        Clock::time_point roomAt{};
+        const int rc = waitUntilLocked(
+            lock, txCv_, deadline,
+            [&](Clock::time_point now) -> std::optional<int> {
+                if (txRoomLocked(now) == 0) {
+                    return std::nullopt;
+                }
+                return LIBUSB_SUCCESS;
+            },
+            [&](Clock::time_point now) { return roomAt = txRoomAtLocked(now); });
+        if (rc != LIBUSB_SUCCESS) {
+            *taken = next * kRecordSize;
+            return rc;
         }
-        for (size_t i = 0; i < whole; ++i) {
+        const Clock::time_point now = Clock::now();
+        if (roomAt != Clock::time_point{}) {
+            arrival = std::max(arrival, std::min(roomAt, now));
+        }
+        txQueued_.erase(txQueued_.begin(), txQueued_.upper_bound(now));
+        std::vector<Outgoing> frames;
+        for (const size_t room = txRoomLocked(now); next < whole && frames.size() < room; ++next) {
             HostRecord r;
-            if (decodeHostRecord(data + i * kRecordSize, &r) != RecordCheck::Ok) {
-                ++counters_.refusedRecords;
-                continue;
-            }
-            const Channel& c = channels_[static_cast<size_t>(r.channel)];
-            if (!c.started) {
+            if (decodeHostRecord(data + next * kRecordSize, &r) != RecordCheck::Ok ||
+                !channels_[static_cast<size_t>(r.channel)].started) {
                 ++counters_.refusedRecords;
                 continue;
             }
             ++counters_.records;
             frames.push_back(Outgoing{r.channel, r.frame, timingOf(r.channel)});
         }
+        txPutting_ += frames.size();
+        lock.unlock();
+        const std::vector<Sent> sent = transmit(frames, arrival);
+        lock.lock();
+        txPutting_ -= frames.size();
+        countSentLocked(frames, sent);
+        noteSentLocked(frames, sent);
+        txCv_.notify_all();
     }
-    const std::vector<int> heard = transmit(frames);
-    std::lock_guard lock(mu_);
-    countSentLocked(frames, heard);
+    *taken = len;
+    return LIBUSB_SUCCESS;
+}
+
+size_t ClassicFirmware::txRoomLocked(Clock::time_point now) const {
+    const auto inBuffer =
+        static_cast<size_t>(std::distance(txQueued_.upper_bound(now), txQueued_.end()));
+    const size_t used = inBuffer + txPutting_;
+    return used < kTxBuffer ? kTxBuffer - used : 0;
+}
+
+ClassicFirmware::Clock::time_point ClassicFirmware::txRoomAtLocked(Clock::time_point now) const {
+    auto it = txQueued_.upper_bound(now);
+    const auto queued = static_cast<size_t>(std::distance(it, txQueued_.end()));
+    const size_t used = queued + txPutting_;
+    if (used < kTxBuffer) {
+        return now;
+    }
+    const size_t leave = used - kTxBuffer + 1;  // frames that must leave the bus first
+    if (leave > queued) {
+        return Clock::time_point::max();  // frames still being put on the bus hold the room
+    }
+    std::advance(it, static_cast<std::ptrdiff_t>(leave - 1));
+    return *it;
+}
+
+void ClassicFirmware::noteSentLocked(const std::vector<Outgoing>& frames,
+                                     const std::vector<Sent>& sent) {
     for (size_t i = 0; i < frames.size(); ++i) {
         Channel& c = channels_[static_cast<size_t>(frames[i].channel)];
-        if (heard[i] == 0) {
+        txQueued_.insert(sent[i].end);
+        c.txEnd = std::max(c.txEnd, sent[i].end);
+        if (sent[i].heard == 0) {
             if (c.txErrors < kErrorPassive) {
                 c.txErrors = static_cast<uint8_t>(std::min<int>(c.txErrors + 8, kErrorPassive));
             }
@@ -276,8 +340,8 @@ size_t ClassicFirmware::streamRead(uint8_t* data, size_t length, Clock::time_poi
 
 bool ClassicFirmware::nextRecord(Clock::time_point now) {
     out_.resize(kRecordSize);
-    if (!rx_.empty()) {
-        const RxEntry& e = rx_.front();
+    if (const RxEntry* ready = readyRx(now)) {
+        const RxEntry& e = *ready;
         encodeStreamRecord(out_.data(), e.channel, e.micros, e.frame);
         rx_.pop_front();
         return true;

@@ -4,7 +4,9 @@
 // Answers command requests on the interrupt pair 0x01/0x81 (one answer
 // pending at a time: a new request discards an answer the host did not
 // read), transmits the frame records written to bulk 0x02 onto the virtual
-// bus, and hands out the frames its started channels receive as a byte
+// bus (a write waits while the transmit buffer is full: the protocol has no
+// acknowledgement, so this is what holds the host to the bus's pace), and
+// hands out the frames its started channels receive as a byte
 // stream of 19-byte records on bulk 0x82, packed tight whatever the read
 // size. Each channel is an SJA1000-compatible controller at 16 MHz whose
 // bit rate comes from the BTR0/BTR1 bytes of the init command; frames pass
@@ -21,8 +23,10 @@
 // direction.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,6 +70,10 @@ using ClassicInject = fwkit::InjectResult;
 
 class ClassicFirmware final : public fwkit::BusFirmware {
   public:
+    // Frames the transmit buffer holds ahead of the bus, both channels
+    // together; a write to 0x02 waits until its records fit.
+    static constexpr size_t kTxBuffer = 16;
+
     ClassicFirmware(const FirmwareModel& model, int ordinal);
 
     ClassicChannelSnapshot channel(int ch) const;
@@ -84,6 +92,7 @@ class ClassicFirmware final : public fwkit::BusFirmware {
         uint32_t bitRate = 0;
         uint8_t txErrors = 0;
         uint8_t rxErrors = 0;
+        Clock::time_point txEnd{};  // when its last frame leaves the bus
     };
 
     static ClassicChannelSnapshot snapshotOf(const Channel& c);
@@ -95,12 +104,20 @@ class ClassicFirmware final : public fwkit::BusFirmware {
                                   Clock::time_point now) override;
     void forceStatus(const uint8_t* req, size_t len, int code, uint8_t status,
                      fwkit::Message* m) override;
-    fwkit::Message channelStateReply(uint8_t ch) const;
+    fwkit::Message channelStateReply(uint8_t ch, Clock::time_point now) const;
     uint8_t applyInit(const uint8_t* req, bool apply);
     void stoppedLocked(int ch) override;
 
     // Frame records from the host.
-    void writeData(const uint8_t* data, size_t len) override;
+    int writeData(const uint8_t* data, size_t len, unsigned timeoutMs, size_t* taken) override;
+    // Free places in the transmit buffer at `now`.
+    size_t txRoomLocked(Clock::time_point now) const;
+    // When the buffer next has room; max() when that waits for frames still
+    // being put on the bus.
+    Clock::time_point txRoomAtLocked(Clock::time_point now) const;
+    // Frames put on the bus: their places in the buffer until they leave it,
+    // and the transmit error counters.
+    void noteSentLocked(const std::vector<Outgoing>& frames, const std::vector<Sent>& sent);
 
     // Receiving and the stream.
     fwkit::BusChannel& busChannel(int ch) override;
@@ -112,6 +129,7 @@ class ClassicFirmware final : public fwkit::BusFirmware {
     bool nextRecord(Clock::time_point now);
 
     void powerOnLocked(Clock::time_point now) override;
+    void wakeLocked() override;
 
     // Control.
     const char* helpText() const override;
@@ -126,6 +144,9 @@ class ClassicFirmware final : public fwkit::BusFirmware {
     std::vector<uint8_t> garbagePattern(size_t n) const override;
 
     std::vector<Channel> channels_;
+    std::multiset<Clock::time_point> txQueued_;  // end times of frames in the buffer
+    size_t txPutting_ = 0;                       // frames taken in, not yet on the bus
+    std::condition_variable txCv_;               // writes waiting for room
     uint8_t relayA_ = 0;
     uint8_t relayB_ = 0;
     std::string serialText_;

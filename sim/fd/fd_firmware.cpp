@@ -262,9 +262,10 @@ uint8_t FdFirmware::parsePacket(const uint8_t* p, size_t body, size_t records,
     return kStatusOk;
 }
 
-void FdFirmware::writeData(const uint8_t* data, size_t len) {
-    // Each packet is validated under the lock, sent onto the bus without it,
-    // and acknowledged after that: an acknowledged frame has reached its peers.
+int FdFirmware::writeData(const uint8_t* data, size_t len, unsigned, size_t* taken) {
+    // Each packet is validated under the lock, put on the bus without it, and
+    // acknowledged when its last frame has left the bus. The host waits for
+    // the acknowledgement, so the bus sets its pace.
     size_t pos = 0;
     while (pos < len) {
         const Clock::time_point received = Clock::now();
@@ -298,17 +299,24 @@ void FdFirmware::writeData(const uint8_t* data, size_t len) {
                 }
             }
         }
-        const std::vector<int> heard = transmit(frames);
+        const std::vector<Sent> sent = transmit(frames, received);
+        // Frames for channels on different segments may end out of order.
+        Clock::time_point gone = received;
+        for (const Sent& f : sent) {
+            gone = std::max(gone, f.end);
+        }
         {
             std::lock_guard lock(mu_);
-            countSentLocked(frames, heard);
-            queueAck(status, frames.size(), received);
+            countSentLocked(frames, sent);
+            queueAck(status, frames.size(), gone);
         }
         pos += consumed;
     }
+    *taken = len;
+    return LIBUSB_SUCCESS;
 }
 
-void FdFirmware::queueAck(uint8_t status, size_t records, Clock::time_point received) {
+void FdFirmware::queueAck(uint8_t status, size_t records, Clock::time_point left) {
     if (ackWithheld_) {
         ++counters_.withheldAcks;
         return;
@@ -319,7 +327,7 @@ void FdFirmware::queueAck(uint8_t status, size_t records, Clock::time_point rece
     m.bytes[2] = status;
     m.bytes[3] = static_cast<uint8_t>(records);
     m.length = kAckSize;
-    m.ready = received + std::chrono::microseconds(ackLatencyUs_);
+    m.ready = left + std::chrono::microseconds(ackLatencyUs_);
     acks_.push(m);
     ++counters_.acks;
 }
@@ -411,8 +419,8 @@ size_t FdFirmware::packPackets(uint8_t* buf, size_t cap, size_t maxPackets, Cloc
 }
 
 size_t FdFirmware::emitOne(uint8_t* out, size_t room, Clock::time_point now) {
-    if (!rx_.empty()) {
-        const RxEntry& e = rx_.front();
+    if (const RxEntry* ready = readyRx(now)) {
+        const RxEntry& e = *ready;
         if (recordSize(e.frame.fd) > room) {
             return 0;
         }

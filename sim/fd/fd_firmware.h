@@ -2,12 +2,11 @@
 //
 // Answers the command requests on the interrupt pair 0x01/0x81, transmits
 // the frame packets written to bulk 0x02 onto the virtual bus and acknowledges
-// each on bulk 0x82, and streams the frames its started channels receive as
-// frame packets on bulk 0x83. Besides the VirtualDevice seam it offers a C++
-// API for tests: channel state, counters and the acknowledgement fault
-// switches here; frame injection, traffic generators and the other fault
-// switches from fwkit::BusFirmware (the same things control() reaches by
-// text).
+// each on bulk 0x82 once its frames have left the bus, and streams the frames its started channels
+// receive as frame packets on bulk 0x83. Besides the VirtualDevice seam it offers a C++ API for
+// tests: channel state, counters and the acknowledgement fault switches here; frame injection,
+// traffic generators and the other fault switches from fwkit::BusFirmware (the same things
+// control() reaches by text).
 //
 // Locking: the base's one mutex guards the whole firmware state. It is never
 // held while calling the bus, so frames can pass between channels of one
@@ -113,10 +112,12 @@ class FdFirmware final : public fwkit::BusFirmware {
     uint8_t applyFilter(int ch, uint8_t op, uint32_t start, uint32_t end, bool apply);
 
     // Frame packets from the host.
-    void writeData(const uint8_t* data, size_t len) override;
+    int writeData(const uint8_t* data, size_t len, unsigned timeoutMs, size_t* taken) override;
     uint8_t parsePacket(const uint8_t* p, size_t body, size_t records,
                         std::vector<Outgoing>* out) const;
-    void queueAck(uint8_t status, size_t records, Clock::time_point received);
+    // The acknowledgement becomes readable at `left`, when the packet's frames
+    // have left (when it arrived, for a refused packet), plus the ack latency.
+    void queueAck(uint8_t status, size_t records, Clock::time_point left);
     int readData(uint8_t endpoint, uint8_t* data, int length, unsigned timeoutMs,
                  int* transferred) override;
 

@@ -84,22 +84,24 @@ Message BusFirmware::startStopReply(const uint8_t* req, size_t len, bool apply,
 
 // ---- Sending -------------------------------------------------------------------
 
-std::vector<int> BusFirmware::transmit(const std::vector<Outgoing>& frames) {
-    std::vector<int> heard(frames.size(), 0);
+std::vector<BusFirmware::Sent> BusFirmware::transmit(const std::vector<Outgoing>& frames,
+                                                     Clock::time_point arrival) {
+    std::vector<Sent> sent(frames.size(), Sent{0, arrival});
     for (size_t i = 0; i < frames.size(); ++i) {
-        heard[i] = VirtualBus::instance().transmit(busHandle_, frames[i].channel, frames[i].frame,
-                                                   frames[i].timing);
+        sent[i].heard =
+            VirtualBus::instance().transmit(busHandle_, frames[i].channel, frames[i].frame,
+                                            frames[i].timing, arrival, &sent[i].end);
     }
-    return heard;
+    return sent;
 }
 
 void BusFirmware::countSentLocked(const std::vector<Outgoing>& frames,
-                                  const std::vector<int>& heard) {
+                                  const std::vector<Sent>& sent) {
     BusCounters& k = busCounters();
     for (size_t i = 0; i < frames.size(); ++i) {
         ++busChannel(frames[i].channel).txFrames;
         ++k.framesTx;
-        if (heard[i] == 0) {
+        if (sent[i].heard == 0) {
             ++k.framesUnheard;
         }
     }
@@ -107,14 +109,16 @@ void BusFirmware::countSentLocked(const std::vector<Outgoing>& frames,
 
 // ---- Receiving -----------------------------------------------------------------
 
-bool BusFirmware::Port::busDeliver(const BusFrame& frame, const BusTiming& sender) {
+bool BusFirmware::Port::busDeliver(const BusFrame& frame, const BusTiming& sender,
+                                   Clock::time_point end) {
     std::lock_guard lock(fw_->mu_);
-    const InjectResult r = fw_->deliverLocked(ch_, frame, sender);
+    const InjectResult r = fw_->deliverLocked(ch_, frame, sender, end);
     return r == InjectResult::Delivered || r == InjectResult::Filtered ||
            r == InjectResult::Overrun;
 }
 
-InjectResult BusFirmware::deliverLocked(int ch, const BusFrame& frame, const BusTiming& sender) {
+InjectResult BusFirmware::deliverLocked(int ch, const BusFrame& frame, const BusTiming& sender,
+                                        Clock::time_point end) {
     if (!hasChannel(ch)) {
         return InjectResult::BadChannel;
     }
@@ -136,7 +140,9 @@ InjectResult BusFirmware::deliverLocked(int ch, const BusFrame& frame, const Bus
         ++busCounters().overruns;
         return InjectResult::Overrun;
     }
-    rx_.push_back(RxEntry{static_cast<uint8_t>(ch), microsAt(Clock::now()), frame});
+    // Taken now, seen from the frame's end on: frames from the bus come in
+    // bus order, so the queue stays in time order.
+    rx_.push_back(RxEntry{static_cast<uint8_t>(ch), microsAt(end), end, frame});
     ++c.rxFrames;
     ++busCounters().framesRx;
     streamCv_.notify_all();
@@ -149,7 +155,11 @@ InjectResult BusFirmware::inject(int ch, const BusFrame& frame) {
         return InjectResult::BadChannel;
     }
     // A node on the channel's own bus: it runs the channel's bit rates.
-    return deliverLocked(ch, frame, timingOf(ch));
+    return deliverLocked(ch, frame, timingOf(ch), Clock::now());
+}
+
+const BusFirmware::RxEntry* BusFirmware::readyRx(Clock::time_point now) const {
+    return !rx_.empty() && rx_.front().ready <= now ? &rx_.front() : nullptr;
 }
 
 // ---- Stream --------------------------------------------------------------------
@@ -169,8 +179,12 @@ int BusFirmware::readData(uint8_t endpoint, uint8_t* data, int length, unsigned 
         busCounters().streamBytes += n;
         return LIBUSB_SUCCESS;
     };
-    return waitLocked(lock, streamCv_, timeoutMs, poll,
-                      [&](Clock::time_point now) { return nextGeneratorDue(now); });
+    // Besides generator frames, wake for a received frame still on the bus.
+    auto nextWake = [&](Clock::time_point now) {
+        const Clock::time_point due = nextGeneratorDue(now);
+        return !rx_.empty() && rx_.front().ready > now ? std::min(due, rx_.front().ready) : due;
+    };
+    return waitLocked(lock, streamCv_, timeoutMs, poll, nextWake);
 }
 
 void BusFirmware::injectGarbage(const std::vector<uint8_t>& bytes) {

@@ -107,13 +107,18 @@ class BusFirmware : public FirmwareDevice {
   protected:
     struct RxEntry {
         uint8_t channel;
-        uint32_t micros;  // adapter time of reception
+        uint32_t micros;          // adapter time of reception: the frame's end on the bus
+        Clock::time_point ready;  // the host sees it from then on
         BusFrame frame;
     };
     struct Outgoing {  // one frame to put on the bus
         int channel;
         BusFrame frame;
         BusTiming timing;
+    };
+    struct Sent {               // what became of an Outgoing
+        int heard;              // channels that took it
+        Clock::time_point end;  // when it left the bus
     };
     BusFirmware(const FirmwareModel& model, int ordinal, const CommandChannel& channel,
                 const BusLayout& layout);
@@ -162,11 +167,13 @@ class BusFirmware : public FirmwareDevice {
     // (kStatusBadChannel, kStatusNotReady for a start before bit timing, or
     // kStatusOk) and the channel byte.
     Message startStopReply(const uint8_t* req, size_t len, bool apply, Clock::time_point now);
-    // Offers frames to the bus; call without the lock. Returns how many
-    // channels took each frame.
-    std::vector<int> transmit(const std::vector<Outgoing>& frames);
+    // Puts frames on the bus one after the other, the first not before
+    // `arrival`; call without the lock.
+    std::vector<Sent> transmit(const std::vector<Outgoing>& frames, Clock::time_point arrival);
     // Counts frames that transmit() sent.
-    void countSentLocked(const std::vector<Outgoing>& frames, const std::vector<int>& heard);
+    void countSentLocked(const std::vector<Outgoing>& frames, const std::vector<Sent>& sent);
+    // The oldest received frame if its end on the bus has passed, else null.
+    const RxEntry* readyRx(Clock::time_point now) const;
     // Drops generator frames the channels could not receive, and a backlog
     // beyond kGeneratorBacklog.
     void settleGenerators(Clock::time_point now);
@@ -192,7 +199,8 @@ class BusFirmware : public FirmwareDevice {
     class Port final : public BusPort {
       public:
         Port(BusFirmware* fw, int ch) : fw_(fw), ch_(ch) {}
-        bool busDeliver(const BusFrame& frame, const BusTiming& sender) override;
+        bool busDeliver(const BusFrame& frame, const BusTiming& sender,
+                        Clock::time_point end) override;
 
       private:
         BusFirmware* fw_;
@@ -202,7 +210,8 @@ class BusFirmware : public FirmwareDevice {
     void attachToBus();
     // After this no other adapter's transmission can reach our ports.
     void detachFromBus();
-    InjectResult deliverLocked(int ch, const BusFrame& frame, const BusTiming& sender);
+    InjectResult deliverLocked(int ch, const BusFrame& frame, const BusTiming& sender,
+                               Clock::time_point end);
     Clock::time_point nextGeneratorDue(Clock::time_point now) const;
     std::string controlGen(const std::vector<std::string>& args);
     std::string controlWire(const std::vector<std::string>& args);

@@ -61,8 +61,8 @@ void FirmwareDevice::setAttached(bool attached) {
 
 // ---- Transfers -----------------------------------------------------------------
 
-int FirmwareDevice::transferOut(uint8_t endpoint, const uint8_t* data, int length, unsigned,
-                                int* transferred) {
+int FirmwareDevice::transferOut(uint8_t endpoint, const uint8_t* data, int length,
+                                unsigned timeoutMs, int* transferred) {
     if (transferred != nullptr) {
         *transferred = 0;
     }
@@ -87,7 +87,12 @@ int FirmwareDevice::transferOut(uint8_t endpoint, const uint8_t* data, int lengt
                 return LIBUSB_ERROR_NO_DEVICE;
             }
         }
-        writeData(data, len);
+        size_t taken = 0;
+        const int rc = writeData(data, len, timeoutMs, &taken);
+        if (transferred != nullptr) {
+            *transferred = static_cast<int>(std::min(taken, len));
+        }
+        return rc;
     }
     if (transferred != nullptr) {
         *transferred = length;

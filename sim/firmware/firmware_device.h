@@ -66,6 +66,11 @@ struct CommandChannel {
     bool versionsBigEndian;   // version replies carry the high byte first
 };
 
+// Deadline of a transfer: timeoutMs 0 means no limit.
+inline Clock::time_point deadlineAfter(Clock::time_point now, unsigned timeoutMs) {
+    return timeoutMs == 0 ? Clock::time_point::max() : now + std::chrono::milliseconds(timeoutMs);
+}
+
 class FirmwareDevice : public VirtualDevice {
   public:
     using Clock = fwkit::Clock;
@@ -137,8 +142,15 @@ class FirmwareDevice : public VirtualDevice {
 
     // ---- Hooks of the other endpoints.
     // Bytes written to the data endpoint, called without the lock (frames go
-    // onto the bus, which may call back into this adapter's ports).
-    virtual void writeData(const uint8_t* /*data*/, size_t /*len*/) {}
+    // onto the bus, which may call back into this adapter's ports). Returns
+    // the libusb result and sets *taken to the bytes the adapter accepted; a
+    // family may hold the transfer (up to timeoutMs, 0: no limit) until its
+    // transmit buffer has room.
+    virtual int writeData(const uint8_t* /*data*/, size_t len, unsigned /*timeoutMs*/,
+                          size_t* taken) {
+        *taken = len;
+        return LIBUSB_SUCCESS;
+    }
     // A read of an IN endpoint other than the reply endpoint.
     virtual int readData(uint8_t /*endpoint*/, uint8_t* /*data*/, int /*length*/,
                          unsigned /*timeoutMs*/, int* /*transferred*/) {
@@ -184,7 +196,13 @@ class FirmwareDevice : public VirtualDevice {
     // unplugged. nextWake(now) says when data may next become due by itself.
     template <class Poll, class Wake>
     int waitLocked(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                   unsigned timeoutMs, Poll poll, Wake nextWake);
+                   unsigned timeoutMs, Poll poll, Wake nextWake) {
+        return waitUntilLocked(lock, cv, deadlineAfter(Clock::now(), timeoutMs), poll, nextWake);
+    }
+    // The same with a deadline (Clock::time_point::max(): no limit).
+    template <class Poll, class Wake>
+    int waitUntilLocked(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                        Clock::time_point deadline, Poll poll, Wake nextWake);
     // Reads one reply of a queue, waiting for it.
     int readQueue(ReplyQueue& queue, uint8_t* data, int length, unsigned timeoutMs,
                   int* transferred);
@@ -210,15 +228,9 @@ class FirmwareDevice : public VirtualDevice {
     const CommandChannel channel_;
 };
 
-// Deadline of a transfer: timeoutMs 0 means no limit.
-inline Clock::time_point deadlineAfter(Clock::time_point now, unsigned timeoutMs) {
-    return timeoutMs == 0 ? Clock::time_point::max() : now + std::chrono::milliseconds(timeoutMs);
-}
-
 template <class Poll, class Wake>
-int FirmwareDevice::waitLocked(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                               unsigned timeoutMs, Poll poll, Wake nextWake) {
-    const Clock::time_point deadline = deadlineAfter(Clock::now(), timeoutMs);
+int FirmwareDevice::waitUntilLocked(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                                    Clock::time_point deadline, Poll poll, Wake nextWake) {
     for (;;) {
         if (!attached_) {
             return LIBUSB_ERROR_NO_DEVICE;
