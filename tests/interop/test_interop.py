@@ -166,3 +166,51 @@ def test_pcapng_on_standard_output_is_read_live(adapter_at, tmp_path):
     assert "接收->CAN ID:0x321" in owner.err_path.read_text()
     assert owner.stop() == 0
     shark.wait(20)
+
+
+def test_replay_plays_what_it_should_and_refuses_what_it_cannot(adapter_at, tmp_path):
+    a = adapter_at(45)
+    owner = a.start(*RATES, "-c", "1", "--status", "--log", "rx.log", name="owner")
+    rx = tmp_path / "rx.log"
+    classic = ["-a", "1000000"]  # channel 0 without a data rate: classic CAN only
+    cases = [
+        # (name, source lines, sender options, status, message, identifiers that arrive)
+        ("bad line", ["can0 101#01", "can0 102#02", "can0 10#03", "can0 104#04"], RATES, 1,
+         "src.log:3: ", [0x101, 0x102]),
+        ("FD on a classic channel", ["can0 201#01", "can0 202##1AA", "can0 203#03"], classic, 1,
+         "src.log:2: CAN FD frame", [0x201]),
+        ("three passes of one interface", ["can5 301#01", "can6 302#02", "can5 303#03"],
+         RATES + ["-n", "3", "--replay-if", "can5"], 0, "", [0x301, 0x303] * 3),
+        ("missing file", None, RATES, 1, "nope.log: No such file or directory", []),
+    ]
+    for name, lines, options, status, message, ids in cases:
+        source = "nope.log"
+        if lines is not None:
+            source = "src.log"
+            (tmp_path / source).write_text(
+                "".join(f"(1700000000.{i:06d}) {line}\n" for i, line in enumerate(lines)))
+        before = len(rx.read_text().splitlines()) if rx.exists() else 0
+        sender = a.start("-c", "0", "--replay", source, "-p", "0", *options, name=name,
+                         ready=False)
+        assert sender.proc.wait(30) == status, (name, sender.text())
+        assert message in sender.text(), (name, sender.text())
+        assert wait_until(lambda: len(rx.read_text().splitlines()) >= before + len(ids)), name
+        time.sleep(0.1)  # nothing more arrives
+        got = [int(line.split()[2].split("#")[0], 16) for line in rx.read_text().splitlines()]
+        assert got[before:] == ids, name
+    assert owner.stop() == 0
+
+
+def test_log_that_cannot_be_written_ends_the_run_with_status_1(adapter_at, tmp_path):
+    a = adapter_at(46)
+    cases = [("/nonexistent/rx.log", "Log /nonexistent/rx.log: No such file or directory"),
+             ("/dev/full", "Log /dev/full: No space left on device")]
+    for path, message in cases:
+        owner = a.start(*RATES, "-c", "1", "-r", "--log", path, name=path.replace("/", "_"),
+                        ready=path == "/dev/full")
+        if path == "/dev/full":
+            sender = a.start(*RATES, "-c", "0", "-s", "-m", "C#S#D#321#01", "-p", "0",
+                             name="sender", ready=False)
+            sender.proc.wait(30)
+        assert owner.proc.wait(30) == 1, owner.text()
+        assert message in owner.text(), owner.text()
