@@ -1,5 +1,7 @@
 #include "firmware/firmware_device.h"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -315,6 +317,14 @@ std::string FirmwareDevice::infoText() const {
 
 std::string FirmwareDevice::faultsText() const {
     return faults_.text(channel_.truncateInDecimal);
+}
+
+void preciseWakeups() {
+    thread_local bool done = false;
+    if (!done) {
+        done = true;
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
 }
 
 }  // namespace ksim::fwkit

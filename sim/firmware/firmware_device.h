@@ -228,9 +228,14 @@ class FirmwareDevice : public VirtualDevice {
     const CommandChannel channel_;
 };
 
+// A real adapter's transfer completes by interrupt; a timed wait here would
+// add the kernel's default timer slack (50 us) to every transfer.
+void preciseWakeups();
+
 template <class Poll, class Wake>
 int FirmwareDevice::waitUntilLocked(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                                     Clock::time_point deadline, Poll poll, Wake nextWake) {
+    preciseWakeups();
     for (;;) {
         if (!attached_) {
             return LIBUSB_ERROR_NO_DEVICE;
