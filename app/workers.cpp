@@ -456,12 +456,18 @@ class FrameSender {
         }
         log_error("发送失败...");
         g_sendFailures.fetch_add(n);
-        return n;
+        broken_ = true;  // the owner is gone: nothing more can be sent
+        return 0;
     }
 
+  public:
+    bool broken() const { return broken_; }
+
+  private:
     int isOwner_;
     int socket_;
     bool echo_;
+    bool broken_ = false;
 };
 
 // The next frame of the -m text: the user's frame with the current
@@ -508,6 +514,9 @@ void sendFromText(FrameSender& sender, const TaskTxConfig& config, const _KCAN_U
             }
         }
         sent += sender.send(batch, n);
+        if (sender.broken()) {
+            break;
+        }
         if (showProgress) {
             printProgress(sent, config.count);
         }
@@ -621,6 +630,9 @@ void sendFromReplay(FrameSender& sender, const TaskTxConfig& config, bool showPr
             }
             if (n > 0) {
                 sent += sender.send(batch, n);
+                if (sender.broken()) {
+                    return;
+                }
                 framesInPass += n;
                 if (showProgress) {
                     printProgress(sent, 0);
