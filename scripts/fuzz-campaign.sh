@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 build=${2:-build-fuzz}
-targets=(fd_stream classic_stream replies rpc_packets frame_text command_line log_ini)
+targets=(fd_stream classic_stream replies rpc_packets frame_text command_line log_ini candump_line pcapng)
 if [ $# -gt 2 ]; then
     targets=("${@:3}")
 fi

@@ -19,6 +19,8 @@ int fuzzOneRpcPackets(const uint8_t* data, size_t size);
 int fuzzOneFrameText(const uint8_t* data, size_t size);
 int fuzzOneCommandLine(const uint8_t* data, size_t size);
 int fuzzOneLogIni(const uint8_t* data, size_t size);
+int fuzzOneCandumpLine(const uint8_t* data, size_t size);
+int fuzzOnePcapng(const uint8_t* data, size_t size);
 
 #define FUZZ_CHECK(cond)                                  \
     do {                                                  \

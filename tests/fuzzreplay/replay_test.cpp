@@ -24,6 +24,7 @@ const Target kTargets[] = {
     {"fd_stream", fuzzOneFdStream},       {"classic_stream", fuzzOneClassicStream},
     {"rpc_packets", fuzzOneRpcPackets},   {"frame_text", fuzzOneFrameText},
     {"command_line", fuzzOneCommandLine}, {"log_ini", fuzzOneLogIni},
+    {"candump_line", fuzzOneCandumpLine}, {"pcapng", fuzzOnePcapng},
 #endif
 };
 
