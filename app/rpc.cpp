@@ -167,7 +167,7 @@ void handleClientPackets(int fd, RpcFramePkg* pkgs, size_t count) {
 // Reads what the client sent and handles every whole packet in order.
 // Server thread only: the assembler of a client is touched by no other thread.
 void serveClientInput(int fd) {
-    constexpr size_t kReadPkgs = 32;
+    constexpr size_t kReadPkgs = kRpcSendBatch;
     uint8_t buf[kReadPkgs * kRpcPkgSize];
     RpcFramePkg pkgs[kReadPkgs];
     while (g_running.load()) {
@@ -426,7 +426,7 @@ int rpcServerRpcPkgHandle(int fd, RpcFramePkg* pkg) {
 }
 
 void rpcServerSendBatch(int fd, RpcFramePkg* pkgs, size_t count) {
-    constexpr size_t kMaxBatch = 32;
+    constexpr size_t kMaxBatch = kRpcSendBatch;
     while (count > kMaxBatch) {
         rpcServerSendBatch(fd, pkgs, kMaxBatch);
         pkgs += kMaxBatch;

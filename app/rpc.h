@@ -15,6 +15,9 @@
 #include "app/rpc_packet.h"
 
 constexpr int kRpcMaxClients = 10;
+// Send requests the owner hands the library in one call, and a client's send
+// batch: whole packets of the FD (10 frames) and classic (3) adapters.
+constexpr uint32_t kRpcSendBatch = 30;
 // A client that falls this far behind the owner's broadcasts is dropped
 // rather than allowed to stall the owner or grow its memory without bound.
 constexpr size_t kRpcClientBacklogMax = 8u << 20;

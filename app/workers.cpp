@@ -23,8 +23,9 @@ namespace {
 
 constexpr uint32_t kRecvBatch = 32;
 // Frames handed to the library in one transmit call when they are due faster
-// than one acknowledgement round trip; the drivers pack them several a packet.
-constexpr uint32_t kSendBatch = 32;
+// than one acknowledgement round trip; the drivers pack them several a packet
+// (10 a packet on the FD family, 3 on the classic adapters): whole packets.
+constexpr uint32_t kSendBatch = kRpcSendBatch;
 // Requests a client may have in flight: two batches, so the owner finds the
 // next batch waiting while it transmits one.
 constexpr uint32_t kClientWindow = 2 * kSendBatch;
