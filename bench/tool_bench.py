@@ -69,6 +69,25 @@ class Tool:
         ticks = os.sysconf("SC_CLK_TCK")
         return (int(fields[11]) + int(fields[12])) / ticks  # utime + stime
 
+    def voluntary_switches(self):
+        """Summed over the process's threads (the process's own line counts
+        its main thread only)."""
+        total = 0
+        task_dir = "/proc/%d/task" % self.proc.pid
+        for tid in os.listdir(task_dir):
+            try:
+                with open(os.path.join(task_dir, tid, "status")) as f:
+                    for line in f:
+                        if line.startswith("voluntary_ctxt_switches:"):
+                            total += int(line.split()[1])
+            except OSError:
+                pass  # the thread ended meanwhile
+        return total
+
+    def usage(self):
+        """CPU seconds and voluntary context switches so far."""
+        return self.cpu_seconds(), self.voluntary_switches()
+
     def rss_kib(self):
         with open("/proc/%d/status" % self.proc.pid) as f:
             for line in f:
@@ -170,9 +189,12 @@ def run_load(build, model, sim_list, channels, rate_args, gen_args, seconds, ind
             raise SystemExit(reply)
     rss = []
     start = time.monotonic()
+    usage0 = [t.usage() for t in [owner] + clients]
     while time.monotonic() - start < seconds:
         time.sleep(1)
         rss.append(owner.rss_kib())
+    usage1 = [t.usage() for t in [owner] + clients]
+    span = time.monotonic() - start
     produced = []
     for ch in range(channels):
         ctl.command("dev %d gen stop %d" % (position, ch))
@@ -205,6 +227,15 @@ def run_load(build, model, sim_list, channels, rate_args, gen_args, seconds, ind
               % (ch, want, got, bad, lost, status))
     print("  %d frames in %.1f s = %.0f frames/s shown; client dropped: %s"
           % (total, elapsed, total / elapsed, "yes" if dropped else "no"))
+    # CPU and wake-ups while the generators ran: the owner against every
+    # frame of the adapter, a client against its own channel's frames.
+    for i, (u0, u1) in enumerate(zip(usage0, usage1)):
+        frames = sum(p["produced"] for p in produced) if i == 0 else produced[i]["produced"]
+        frames = max(1, frames * span / elapsed)
+        cpu, vcs = u1[0] - u0[0], u1[1] - u0[1]
+        print("  %-9s CPU %6.1f %% of a core, %6.2f us a frame, %5.2f voluntary switches a frame"
+              % ("owner" if i == 0 else "client %d" % i, 100 * cpu / span, 1e6 * cpu / frames,
+                 vcs / frames))
     if rss:
         settled = rss[min(4, len(rss) - 1)]
         print("  owner RSS: %d KiB after 5 s, %d KiB at the end, peak %d KiB"
@@ -224,6 +255,14 @@ def bench_fullload(args):
                             args.index, work)
         print("fullload: ZARO3018, 8 channels, classic 8-byte frames at 1 Mbit/s, %d s" % args.seconds)
         return run_load(args.build, "ZARO3018", "ZARO3018*%d" % (args.index + 1), 8,
+                        ["-a", "1000000"], "C S 8 wire", args.seconds, args.index, work)
+
+
+def bench_onechannel(args):
+    with tempfile.TemporaryDirectory(prefix="kestrun-bench-") as work:
+        print("onechannel: ZARO3018, owner alone on channel 0, classic 8-byte frames at "
+              "1 Mbit/s, %d s" % args.seconds)
+        return run_load(args.build, "ZARO3018", "ZARO3018*%d" % (args.index + 1), 1,
                         ["-a", "1000000"], "C S 8 wire", args.seconds, args.index, work)
 
 
@@ -385,7 +424,7 @@ def main():
     p.add_argument("--frames", type=int, default=20000)
     p.add_argument("--fd", action="store_true", help="fullload with CAN FD 64-byte frames")
     p.add_argument("tests", nargs="+",
-                   choices=["fullload", "classic", "idle", "latency", "sendrate"])
+                   choices=["fullload", "onechannel", "classic", "idle", "latency", "sendrate"])
     args = p.parse_args()
     args.build = os.path.abspath(args.build)
     ok = True
