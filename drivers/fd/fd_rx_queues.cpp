@@ -7,33 +7,37 @@ namespace dunlinfd {
 FdRxQueues::Appender::Appender(FdRxQueues& queues) : queues_(queues), lock_(queues.mutex_) {}
 
 FdRxQueues::Appender::~Appender() {
-    uint32_t wake = 0;
-    for (uint32_t q = 0; q < kMaxChannels; ++q) {
-        if ((touched_ & (1u << q)) && queues_.waiters_[q] != 0)
-            wake |= 1u << q;
+    uint32_t wake[2] = {};
+    for (unsigned kind = 0; kind < 2; ++kind) {
+        for (uint32_t q = 0; q < kMaxChannels; ++q) {
+            if ((touched_[kind] & (1u << q)) && queues_.waiters_[kind][q] != 0)
+                wake[kind] |= 1u << q;
+        }
     }
     lock_.unlock();
-    for (uint32_t q = 0; q < kMaxChannels; ++q) {
-        if (wake & (1u << q))
-            queues_.ready_[q].notify_all();
+    for (unsigned kind = 0; kind < 2; ++kind) {
+        for (uint32_t q = 0; q < kMaxChannels; ++q) {
+            if (wake[kind] & (1u << q))
+                queues_.ready_[kind][q].notify_all();
+        }
     }
 }
 
 void FdRxQueues::Appender::onClassic(uint32_t queue, const _KCAN_CAN_OBJ& frame) {
     queue = queueForChannel(queue);
     queues_.can_[queue].push_back(frame);
-    touched_ |= 1u << queue;
+    touched_[0] |= 1u << queue;
 }
 
 void FdRxQueues::Appender::onFd(uint32_t queue, const _KCAN_CANFD_OBJ& frame) {
     queue = queueForChannel(queue);
     queues_.canfd_[queue].push_back(frame);
-    touched_ |= 1u << queue;
+    touched_[1] |= 1u << queue;
 }
 
 template <typename Obj>
-uint32_t FdRxQueues::pop(std::deque<Obj> (&queues)[kMaxChannels], uint32_t queue, Obj* buffer,
-                         uint32_t maxCount, int32_t waitMs) {
+uint32_t FdRxQueues::pop(std::deque<Obj> (&queues)[kMaxChannels], unsigned kind, uint32_t queue,
+                         Obj* buffer, uint32_t maxCount, int32_t waitMs) {
     queue = queueForChannel(queue);
     std::deque<Obj>& q = queues[queue];
     const auto deadline =
@@ -50,14 +54,14 @@ uint32_t FdRxQueues::pop(std::deque<Obj> (&queues)[kMaxChannels], uint32_t queue
             return moved;
         if (waitMs == 0 || waitMs < -1 || abortGeneration_ != generation)
             return 0;
-        ++waiters_[queue];
+        ++waiters_[kind][queue];
         bool timedOut = false;
         if (waitMs == -1) {
-            ready_[queue].wait(lock);
+            ready_[kind][queue].wait(lock);
         } else {
-            timedOut = ready_[queue].wait_until(lock, deadline) == std::cv_status::timeout;
+            timedOut = ready_[kind][queue].wait_until(lock, deadline) == std::cv_status::timeout;
         }
-        --waiters_[queue];
+        --waiters_[kind][queue];
         if (timedOut) {
             // One last look: a record may have come with the time-out.
             waitMs = 0;
@@ -67,12 +71,12 @@ uint32_t FdRxQueues::pop(std::deque<Obj> (&queues)[kMaxChannels], uint32_t queue
 
 uint32_t FdRxQueues::popClassic(uint32_t queue, _KCAN_CAN_OBJ* buffer, uint32_t maxCount,
                                 int32_t waitMs) {
-    return pop(can_, queue, buffer, maxCount, waitMs);
+    return pop(can_, 0, queue, buffer, maxCount, waitMs);
 }
 
 uint32_t FdRxQueues::popFd(uint32_t queue, _KCAN_CANFD_OBJ* buffer, uint32_t maxCount,
                            int32_t waitMs) {
-    return pop(canfd_, queue, buffer, maxCount, waitMs);
+    return pop(canfd_, 1, queue, buffer, maxCount, waitMs);
 }
 
 uint32_t FdRxQueues::count(uint32_t queue, uint8_t kind) {
@@ -102,8 +106,10 @@ void FdRxQueues::abortWaits() {
         std::lock_guard<std::mutex> lock(mutex_);
         ++abortGeneration_;
     }
-    for (auto& cv : ready_)
-        cv.notify_all();
+    for (auto& kind : ready_) {
+        for (auto& cv : kind)
+            cv.notify_all();
+    }
 }
 
 }  // namespace dunlinfd

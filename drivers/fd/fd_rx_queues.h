@@ -1,9 +1,10 @@
 // Per-channel receive queues of the FD driver.
 //
 // The worker appends the records of a parsed chunk under one lock hold
-// (Appender) and wakes only the channels that got records and have a waiting
+// (Appender) and wakes only the readers whose queue got records and who are
+// waiting: a classic record wakes the channel's classic reader, not its FD
 // reader. Readers take up to maxCount records and, when none are queued, wait
-// on the channel's condition variable instead of polling.
+// on their queue's condition variable instead of polling.
 #pragma once
 
 #include <condition_variable>
@@ -31,7 +32,7 @@ class FdRxQueues {
       private:
         FdRxQueues& queues_;
         std::unique_lock<std::mutex> lock_;
-        uint32_t touched_ = 0;  // bit per queue
+        uint32_t touched_[2] = {};  // per kind (classic, FD): bit per queue
     };
 
     // Moves up to maxCount records of `queue` (0..7) into buffer. With none
@@ -50,12 +51,13 @@ class FdRxQueues {
 
   private:
     template <typename Obj>
-    uint32_t pop(std::deque<Obj> (&queues)[kMaxChannels], uint32_t queue, Obj* buffer,
-                 uint32_t maxCount, int32_t waitMs);
+    uint32_t pop(std::deque<Obj> (&queues)[kMaxChannels], unsigned kind, uint32_t queue,
+                 Obj* buffer, uint32_t maxCount, int32_t waitMs);
 
     std::mutex mutex_;
-    std::condition_variable ready_[kMaxChannels];
-    uint32_t waiters_[kMaxChannels] = {};
+    // Per kind (0 classic, 1 FD) and queue.
+    std::condition_variable ready_[2][kMaxChannels];
+    uint32_t waiters_[2][kMaxChannels] = {};
     uint64_t abortGeneration_ = 0;
     std::deque<_KCAN_CAN_OBJ> can_[kMaxChannels];
     std::deque<_KCAN_CANFD_OBJ> canfd_[kMaxChannels];
