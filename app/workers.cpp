@@ -29,7 +29,9 @@ constexpr uint32_t kSendBatch = kRpcSendBatch;
 // Requests a client may have in flight: two batches, so the owner finds the
 // next batch waiting while it transmits one.
 constexpr uint32_t kClientWindow = 2 * kSendBatch;
-constexpr int32_t kRecvWaitMs = 100;
+// Long enough that idle readers cost next to nothing; the run's end waits
+// for the readers at most this long.
+constexpr int32_t kRecvWaitMs = 1000;
 constexpr auto kSleepSlice = std::chrono::milliseconds(100);
 // How long a client waits for the owner's answer to its last request.
 constexpr auto kLastResultWait = std::chrono::seconds(5);
