@@ -22,7 +22,11 @@ std::recursive_mutex g_client_mutex;
 
 namespace {
 
-constexpr int kServerPollMs = 200;
+// Waits for socket traffic look at g_running this often: an idle process
+// wakes no more often, and the run's end is seen this late at most.
+constexpr int kServerPollMs = 1000;
+constexpr int kClientReadPollMs = 1000;
+// A client waiting for room in the owner's socket looks at g_running this often.
 constexpr int kClientPollMs = 200;
 
 // Wakes the server thread when a broadcast left bytes for it to flush or
@@ -569,7 +573,7 @@ void rpcRecvThread(int fd) {
     uint8_t buf[32 * kRpcPkgSize];
     while (g_running.load()) {
         pollfd pfd{fd, POLLIN, 0};
-        int ready = poll(&pfd, 1, kClientPollMs);
+        int ready = poll(&pfd, 1, kClientReadPollMs);
         if (ready <= 0) {
             continue;  // time-out or signal: look at g_running again
         }

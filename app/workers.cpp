@@ -33,6 +33,9 @@ constexpr uint32_t kClientWindow = 2 * kSendBatch;
 // for the readers at most this long.
 constexpr int32_t kRecvWaitMs = 1000;
 constexpr auto kSleepSlice = std::chrono::milliseconds(100);
+// How often idle waits look at g_running: the run's end is seen this late at
+// most, and an idle process wakes no more often.
+constexpr auto kIdleLook = std::chrono::seconds(1);
 // How long a client waits for the owner's answer to its last request.
 constexpr auto kLastResultWait = std::chrono::seconds(5);
 
@@ -298,7 +301,7 @@ void hwRecvThread(uint32_t devType, uint32_t devIndex, uint32_t /*channel*/) {
             }
         }
         std::unique_lock<std::mutex> lock(g_initMutex);
-        g_initCond.wait_for(lock, kSleepSlice, [&] {
+        g_initCond.wait_for(lock, kIdleLook, [&] {
             for (uint32_t c = 0; c < static_cast<uint32_t>(kMaxChannels); ++c) {
                 if (!started[c] && channelInited(c)) {
                     return true;
@@ -688,6 +691,6 @@ void statusStatisticsThread(bool isOwner) {
                 rpcBroadcastUserObj(&pkg);
             }
         }
-        sleepWhileRunning(std::chrono::seconds(1));
+        std::this_thread::sleep_for(kIdleLook);  // once a second, one wake-up
     }
 }
