@@ -9,6 +9,7 @@ import collections
 import glob
 import logging
 import os
+import queue
 import re
 import shutil
 import socket
@@ -131,23 +132,26 @@ class KestrunBus(can.BusABC):
         self._tag = _next_tag()
         self._path = protocol.socket_path(self._model.name, self._index)
 
+        # Results and the connection's state; the send window waits on it.
         self._cond = threading.Condition()
-        self._rx = collections.deque()  # (packet buffer, offset, is_rx)
-        self._rx_overflow = False
         self._in_flight = collections.deque()  # identifiers of own requests
         self._tx_failure = None
         self._error = None
         self._init_result = None
         self._send_lock = threading.Lock()
-        self._notify_r, self._notify_w = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        # Received frames: the reader hands over the frames of each read as
+        # one batch; recv takes a batch at a time, so a stream costs one
+        # hand-over a read rather than a lock dance a frame.
+        self._batches = queue.SimpleQueue()  # lists of (packet buffer, offset, is_rx); _END
+        self._pending = collections.deque()  # of the batch recv is taking from
+        self._recv_lock = threading.Lock()
+        self._count_lock = threading.Lock()
+        self._queued = 0  # frames accepted and not yet returned by recv
+        self._rx_overflow = False
+        self._notify = None  # (read end, write end) once fileno() was asked for
         self._signalled = False
 
-        try:
-            self._sock = self._open(auto_start, kestrun_path)
-        except BaseException:
-            os.close(self._notify_r)
-            os.close(self._notify_w)
-            raise
+        self._sock = self._open(auto_start, kestrun_path)
         self._closed = False
         self.channel_info = (
             f"Kestrun {self._model.name} #{self._index} channel {self._channel}, "
@@ -262,6 +266,8 @@ class KestrunBus(can.BusABC):
         self._sock = sock
         self._init_result = None
         self._error = None
+        self._batches = queue.SimpleQueue()
+        self._queued = 0
         self._reader = threading.Thread(target=self._read_loop, args=(sock,),
                                         name=f"kestrun {self._path}", daemon=True)
         self._reader.start()
@@ -337,44 +343,55 @@ class KestrunBus(can.BusABC):
                     frames.append((buf, offset, False))  # another process sent it
             elif cmd == protocol.INIT_RESULT:
                 init = result
-        if not frames and not results and init is None:
-            return
-        with self._cond:
-            if init is not None:
-                self._init_result = init
-            for result in results:
-                frame_id = self._in_flight.popleft() if self._in_flight else None
-                if result <= 0 and self._tx_failure is None:
-                    self._tx_failure = CanOperationError(
-                        f"frame {frame_id:#x} was not sent: the adapter refused it "
-                        f"(owner's result {result})" if frame_id is not None else
-                        f"a frame was not sent (owner's result {result})")
-            room = RX_QUEUE_MAX - len(self._rx)
-            if len(frames) > room:
-                if not self._rx_overflow:
-                    log.warning("%s: receive queue full (%d frames): dropping frames",
-                                self.channel_info, RX_QUEUE_MAX)
-                self._rx_overflow = True
-                frames = frames[:max(room, 0)]
-            self._rx.extend(frames)
-            self._signal()
-            self._cond.notify_all()
+        if frames:
+            with self._count_lock:
+                room = RX_QUEUE_MAX - self._queued
+                if len(frames) > room:
+                    if not self._rx_overflow:
+                        log.warning("%s: %d received frames not read: dropping frames",
+                                    self.channel_info, RX_QUEUE_MAX)
+                    self._rx_overflow = True
+                    frames = frames[:max(room, 0)]
+                if frames:
+                    self._queued += len(frames)
+                    self._batches.put(frames)
+                    self._sync_notify()
+        if results or init is not None:
+            with self._cond:
+                if init is not None:
+                    self._init_result = init
+                for result in results:
+                    frame_id = self._in_flight.popleft() if self._in_flight else None
+                    if result <= 0 and self._tx_failure is None:
+                        self._tx_failure = CanOperationError(
+                            f"frame {frame_id:#x} was not sent: the adapter refused it "
+                            f"(owner's result {result})" if frame_id is not None else
+                            f"a frame was not sent (owner's result {result})")
+                self._cond.notify_all()
 
     def _fail(self, error):
         with self._cond:
             self._error = error
-            self._signal()
             self._cond.notify_all()
+        self._end_batches()
 
-    def _signal(self):
-        """Keeps the notify pipe readable exactly while recv has something to
-        return (a frame or an error). Caller holds _cond."""
-        want = bool(self._rx) or self._error is not None
+    def _end_batches(self):
+        """Wakes recv: after the frames queued so far it raises."""
+        self._batches.put(_END)
+        with self._count_lock:
+            self._sync_notify()
+
+    def _sync_notify(self):
+        """Keeps the notify pipe readable while recv has something to return
+        (a frame or an error). Caller holds _count_lock."""
+        if self._notify is None:
+            return
+        want = self._queued > 0 or self._error is not None or self._closed
         if want and not self._signalled:
-            os.write(self._notify_w, b"\1")
+            os.write(self._notify[1], b"\1")
             self._signalled = True
         elif not want and self._signalled:
-            os.read(self._notify_r, 1)
+            os.read(self._notify[0], 1)
             self._signalled = False
 
     # -- python-can interface -----------------------------------------------
@@ -386,23 +403,25 @@ class KestrunBus(can.BusABC):
                            is_fd=is_fd, bitrate_switch=brs, is_rx=is_rx, channel=self._channel)
 
     def _recv_internal(self, timeout):
-        with self._cond:
+        with self._recv_lock:
             if self._closed:
                 raise CanOperationError("the bus is shut down")
-            if not self._rx and not self._closed and self._error is None and timeout != 0:
-                self._cond.wait_for(lambda: self._rx or self._closed or self._error is not None,
-                                    timeout)
-            if self._rx:
-                entry = self._rx.popleft()
-                if not self._rx:
+            if not self._pending:
+                self._raise_if_unusable(only_when_drained=True)
+                try:
+                    batch = self._batches.get(timeout=None if timeout is None else max(timeout, 0))
+                except queue.Empty:
+                    return None, False
+                if batch is _END:
+                    self._batches.put(_END)  # for every later call too
+                    self._raise_if_unusable()
+                self._pending.extend(batch)
+            entry = self._pending.popleft()
+            with self._count_lock:
+                self._queued -= 1
+                if self._queued == 0:
                     self._rx_overflow = False
-                    self._signal()
-            elif self._closed:
-                raise CanOperationError("the bus is shut down")
-            elif self._error is not None:
-                raise self._error
-            else:
-                return None, False
+                    self._sync_notify()
         return self._message(*entry), False
 
     def send(self, msg, timeout=None):
@@ -430,10 +449,10 @@ class KestrunBus(can.BusABC):
                 self._fail(CanOperationError(f"sending to the kestrun owner failed: {e}"))
                 raise self._error from None
 
-    def _raise_if_unusable(self):
+    def _raise_if_unusable(self, only_when_drained=False):
         if self._closed:
             raise CanOperationError("the bus is shut down")
-        if self._error is not None:
+        if self._error is not None and not (only_when_drained and self._queued > 0):
             raise self._error
 
     def _checked(self, msg):
@@ -466,7 +485,11 @@ class KestrunBus(can.BusABC):
 
     def fileno(self):
         """Readable while recv(0) has a frame (or an error) to return."""
-        return self._notify_r
+        with self._count_lock:
+            if self._notify is None:
+                self._notify = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+                self._sync_notify()
+        return self._notify[0]
 
     @property
     def state(self):
@@ -484,10 +507,12 @@ class KestrunBus(can.BusABC):
                 return
             self._closed = True
             self._cond.notify_all()
+        self._end_batches()
         super().shutdown()
         self._close_socket()
-        os.close(self._notify_w)
-        os.close(self._notify_r)
+        if self._notify is not None:
+            os.close(self._notify[0])
+            os.close(self._notify[1])
 
     @staticmethod
     def _detect_available_configs():
@@ -510,6 +535,9 @@ class KestrunBus(can.BusABC):
             configs += [{"interface": "kestrun", "channel": c, "model": model.name,
                          "index": index} for c in range(model.channels)]
         return configs
+
+
+_END = object()  # in the batch queue: the connection or the bus has ended
 
 
 class _OwnerEnded(Exception):
