@@ -20,6 +20,7 @@ import threading
 import time
 
 import can
+from can.broadcastmanager import ThreadBasedCyclicSendTask
 from can import BusState, CanInitializationError, CanOperationError, CanTimeoutError
 
 from . import protocol
@@ -34,6 +35,7 @@ TX_WINDOW = 64
 RX_QUEUE_MAX = 200_000
 START_TIMEOUT = 15.0  # for an owner to come up (opening the adapter included)
 INIT_TIMEOUT = 10.0  # for the owner's answer to the channel's initialisation
+LAST_RESULTS_WAIT = 5.0  # at shutdown, for the frames still in flight
 _RETRY = 0.02
 
 _instances = 0
@@ -483,6 +485,11 @@ class KestrunBus(can.BusABC):
             raise CanOperationError(f"classic frames carry at most 8 bytes, not {len(msg.data)}")
         return msg
 
+    def _send_periodic_internal(self, msgs, period, duration=None):
+        if not hasattr(self, "_lock_send_periodic"):
+            self._lock_send_periodic = threading.Lock()
+        return _CyclicSendTask(self, self._lock_send_periodic, msgs, period, duration)
+
     def fileno(self):
         """Readable while recv(0) has a frame (or an error) to return."""
         with self._count_lock:
@@ -502,13 +509,19 @@ class KestrunBus(can.BusABC):
     def shutdown(self):
         """Leaves the owner; one this bus started ends a few seconds after
         its last client. Idempotent."""
+        if self._closed:
+            return
+        super().shutdown()  # no periodic task sends any more
         with self._cond:
             if self._closed:
                 return
+            # The owner drops the requests of a client that has gone: the
+            # frames handed to send() go out first (as the tool's clients wait).
+            self._cond.wait_for(lambda: not self._in_flight or self._error is not None,
+                                LAST_RESULTS_WAIT)
             self._closed = True
             self._cond.notify_all()
         self._end_batches()
-        super().shutdown()
         self._close_socket()
         if self._notify is not None:
             os.close(self._notify[0])
@@ -538,6 +551,31 @@ class KestrunBus(can.BusABC):
 
 
 _END = object()  # in the batch queue: the connection or the bus has ended
+
+
+class _CyclicSendTask(ThreadBasedCyclicSendTask):
+    """python-can's periodic task, sending each frame a period after the
+    previous one was due rather than a period after it went: a late wake-up
+    then shortens the next pause instead of stretching the period for good."""
+
+    def _run(self):
+        index = 0
+        due = time.perf_counter()
+        while not self.stopped:
+            with self.send_lock:
+                try:
+                    self.bus.send(self.messages[index])
+                except Exception as exc:  # as the base task: on_error decides
+                    log.exception(exc)
+                    if not (self.on_error and self.on_error(exc)):
+                        break
+            now = time.perf_counter()
+            if self.end_time is not None and now >= self.end_time:
+                break
+            index = (index + 1) % len(self.messages)
+            due = max(due + self.period, now - self.period)  # no burst after a long stall
+            if due > now:
+                time.sleep(due - now)
 
 
 class _OwnerEnded(Exception):

@@ -77,6 +77,13 @@ FRAMES = [
 EXPECTED = [f[1:] for f in FRAMES]
 
 
+def by_kind(frames):
+    """Classic frames in their order, then FD frames in theirs: the owner
+    reads the two kinds apart, so frames of different kinds that arrive
+    together may reach its clients in either order."""
+    return [f for f in frames if not f[0]] + [f for f in frames if f[0]]
+
+
 def message(row):
     import can
     _, fd, ident, ext, rtr, brs, data = row
