@@ -45,8 +45,8 @@ def test_owner_started_ended_and_lost(adapter_at, sim_env, monkeypatch):
     first = can.Bus(channel=0, index=51, **BUS)
     second = can.Bus(channel=1, index=51, **BUS)
     pid = owner_pid(51)
-    assert {(c["model"], c["index"], c["channel"]) for c in can.detect_available_configs("kestrun")
-            } == {("DUNLINFD2", 51, 0), ("DUNLINFD2", 51, 1)}
+    assert {(c["model"], c["channel"]) for c in can.detect_available_configs("kestrun")
+            if c["index"] == 51} == {("DUNLINFD2", 0), ("DUNLINFD2", 1)}
     # By hand, --serve has nothing to do while an owner runs.
     by_hand = a.start(*RATES, "--serve", name="serve", ready=False)
     assert by_hand.proc.wait(30) == 0 and "无需启动" in by_hand.text()
