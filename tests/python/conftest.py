@@ -7,7 +7,6 @@ process (can.Bus through the installed entry point) or the environment's
 python running python-can's tools.
 """
 import importlib.util
-import os
 import pathlib
 import re
 import shutil
