@@ -17,9 +17,9 @@ import tempfile
 import pytest
 
 HERE = pathlib.Path(__file__).resolve().parent
-_spec = importlib.util.spec_from_file_location("interop_support", HERE.parent / "interop" / "conftest.py")
-interop = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(interop)
+_found = importlib.util.spec_from_file_location("interop_support", HERE.parent / "interop" / "conftest.py")
+interop = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(interop)
 adapter_at = interop.adapter_at
 wait_until = interop.wait_until
 LAUNCHER = interop.LAUNCHER
