@@ -49,7 +49,7 @@ std::string helpText() {
     line(out, "用法:");
     line(out,
          "  Kestrun -D <设备型号> -a <仲裁域波特率> -d <数据域波特率> [选项] {-s | -r | "
-         "--status}\n");
+         "--status | --serve}\n");
 
     section(out, "  设备与通道选项");
     line(out, "  -D, --device <型号> \t 设备型号 (必选)");
@@ -77,6 +77,8 @@ std::string helpText() {
     section(out, "  收发模式选项");
     line(out, "  -s, --send\t\t\t   发送模式");
     line(out, "  -r, --receive \t\t   接收模式");
+    line(out, "  --serve                  服务模式: 不打印报文, 只为其他进程(如 Python 脚本)");
+    line(out, "                           提供设备; 最后一个客户端断开 3 秒后自动结束");
     line(out, "  -m, --message <F1#F2#F3#ID#Data> 报文内容 (发送模式必选)");
     line(out, "                 F1:C(CAN报文) F(FD报文)");
     line(out, "                 F2:S(标准帧) E(扩展帧)");

@@ -47,6 +47,9 @@ int main(int argc, char* argv[]) {
 
     const char* name = deviceNameGetByType(canAst.devType);
     canAst.isOwner = devLockIsLock(name, canAst.devIndex) == -1 ? 1 : 0;
+    if (canAst.serveMode && !canAst.isOwner) {
+        return serveAlreadyOwned(name);
+    }
 
     _KCAN_USER_OBJ frame;
     std::memset(&frame, 0, sizeof frame);

@@ -27,6 +27,7 @@ enum LongOnlyCode {
     kOptLogSize = 264,
     kOptReplay = 265,
     kOptReplayIf = 266,
+    kOptServe = 267,
 };
 
 // A log part is at least this big, so rotation cannot produce a file a frame.
@@ -58,6 +59,7 @@ const option kLongOptions[] = {
     {"log-size", required_argument, nullptr, kOptLogSize},
     {"replay", required_argument, nullptr, kOptReplay},
     {"replay-if", required_argument, nullptr, kOptReplayIf},
+    {"serve", no_argument, nullptr, kOptServe},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -201,6 +203,9 @@ ParsedOptions parseOptions(int argc, char* argv[], CanAst& ast, TaskTxConfig& tx
             case kOptReplayIf:
                 parsed.replayIf = optarg;
                 continue;
+            case kOptServe:
+                ast.serveMode = 1;
+                continue;
             case 'c':
             case 'i':
             case 'a':
@@ -320,7 +325,12 @@ int validateSettings(const ParsedOptions& parsed, CanAst& ast, const TaskTxConfi
             "DUNLINFD2, ZARO3014, ZARO3018");
         return 1;
     }
-    if (!ast.sendMode && !ast.recvMode && !ast.statusMode) {
+    // --serve is a mode of its own: it shows nothing and sends nothing.
+    if (ast.serveMode && (ast.sendMode || ast.recvMode || ast.statusMode)) {
+        log_error("--serve 不能与 -s/-r/--status/--replay 同时使用");
+        return 1;
+    }
+    if (!ast.sendMode && !ast.recvMode && !ast.statusMode && !ast.serveMode) {
         log_error("需要指定工作模式 -s(发送模式)/-r(接收模式)/--status(状态查看) 参数");
         return 1;
     }
@@ -353,6 +363,7 @@ void formatSettingSummary(const CanAst& ast, const TaskTxConfig& tx, char* line1
     const char* mode = ast.recvMode     ? "接收"
                        : ast.sendMode   ? "发送"
                        : ast.statusMode ? "状态查看"
+                       : ast.serveMode  ? "服务"
                                         : "错误";
     int n = std::snprintf(line1, size, "%s 设备索引->%u 通道->%u 模式->%s",
                           deviceNameGetByType(ast.devType), ast.devIndex, ast.channel, mode);

@@ -125,6 +125,19 @@ void acceptClient(int listenFd) {
     log_info("New Client (%d) Link...", fd);
 }
 
+// Clients gone so far, for an owner that ends once nobody uses it.
+std::mutex g_goneMutex;
+std::condition_variable g_goneCond;
+uint64_t g_clientsGone = 0;
+
+void noteClientGone() {
+    {
+        std::lock_guard<std::mutex> lock(g_goneMutex);
+        ++g_clientsGone;
+    }
+    g_goneCond.notify_all();
+}
+
 // Closes and forgets clients marked dead. Server thread only.
 void reapDeadClients() {
     std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
@@ -133,6 +146,7 @@ void reapDeadClients() {
             log_info("Client (%d) Dislink", it->fd);
             close(it->fd);
             it = g_client_fds.erase(it);
+            noteClientGone();
         } else {
             ++it;
         }
@@ -387,7 +401,7 @@ int rpcServerRpcPkgHandle(int fd, RpcFramePkg* pkg) {
         pkg->userObj.direction = 0;
         uint32_t result = hwSendUserObj(pkg->devType, pkg->devIndex, channel, &pkg->userObj);
         pkg->result = static_cast<int32_t>(result);
-        if (!canAst.sendMode && !canAst.statusMode) {
+        if (!canAst.sendMode && !canAst.statusMode && !canAst.serveMode) {
             canUserObjShow(&pkg->userObj, 1);
             if (result == 0) {
                 log_error("发送失败.");
@@ -446,7 +460,7 @@ void rpcServerSendBatch(int fd, RpcFramePkg* pkgs, size_t count) {
     hwSendUserObjs(pkgs[0].devType, pkgs[0].devIndex, channel, objs, static_cast<uint32_t>(count),
                    ok);
     const uint64_t stamp = frameLogNowUs();
-    const bool show = !canAst.sendMode && !canAst.statusMode;
+    const bool show = !canAst.sendMode && !canAst.statusMode && !canAst.serveMode;
     for (size_t i = 0; i < count; ++i) {
         RpcFramePkg& pkg = pkgs[i];
         pkg.result = ok[i] ? 1 : 0;
@@ -491,6 +505,17 @@ void rpcCloseAllClients() {
         close(client.fd);
     }
     g_client_fds.clear();
+}
+
+size_t rpcClientCount() {
+    std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
+    return g_client_fds.size();
+}
+
+uint64_t rpcAwaitClientGone(uint64_t seen, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(g_goneMutex);
+    g_goneCond.wait_for(lock, timeout, [seen] { return g_clientsGone != seen; });
+    return g_clientsGone;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 // statistics of its channel. Every message is one 272-byte RpcFramePkg.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -94,3 +95,9 @@ void rpcClientTagRequest(RpcFramePkg* pkg);
 
 // Owner: closes every client connection (at the end of the run).
 void rpcCloseAllClients();
+
+// Owner: the clients connected now.
+size_t rpcClientCount();
+// Owner: the number of clients gone since the start, after waiting (at most
+// `timeout`) until it differs from `seen`.
+uint64_t rpcAwaitClientGone(uint64_t seen, std::chrono::milliseconds timeout);

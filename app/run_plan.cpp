@@ -19,6 +19,12 @@ namespace {
 // initialising its channel; a client started meanwhile keeps trying.
 constexpr auto kConnectPatience = std::chrono::seconds(3);
 constexpr auto kConnectRetry = std::chrono::milliseconds(50);
+// --serve ends this long after its last client has gone (or after its start
+// when no client comes): long enough for a script to reconnect, short enough
+// that a started owner does not outlive its users by much.
+constexpr int kServeLingerSeconds = 3;
+constexpr auto kServeLinger = std::chrono::seconds(kServeLingerSeconds);
+constexpr auto kServeWakeSlice = std::chrono::milliseconds(200);
 
 int exitStatusOfRun() {
     return hwSendFailures() > 0 ? 1 : 0;
@@ -35,7 +41,29 @@ void reportForeignLock(const char* name, uint32_t index) {
     }
 }
 
+// --serve: runs until kServeLinger passed without a client, or the run ends.
+void serveWhileUsed() {
+    using Clock = std::chrono::steady_clock;
+    auto idleSince = Clock::now();
+    uint64_t gone = rpcAwaitClientGone(0, std::chrono::milliseconds(0));
+    while (g_running.load()) {
+        const uint64_t now = rpcAwaitClientGone(gone, kServeWakeSlice);
+        if (now != gone || rpcClientCount() > 0) {
+            gone = now;
+            idleSince = Clock::now();
+        } else if (Clock::now() - idleSince >= kServeLinger) {
+            log_info("%d 秒无客户端, 服务结束...", kServeLingerSeconds);
+            g_running.store(false);
+        }
+    }
+}
+
 }  // namespace
+
+int serveAlreadyOwned(const char* name) {
+    log_info("%s 设备索引->%u 已有进程占用并提供服务, --serve 无需启动", name, canAst.devIndex);
+    return 0;
+}
 
 int runOwner(const char* name, const _KCAN_USER_OBJ& frame) {
     const uint32_t type = canAst.devType;
@@ -45,7 +73,7 @@ int runOwner(const char* name, const _KCAN_USER_OBJ& frame) {
         // it owns the adapter now, so serve as its client instead.
         if (devLockIsLock(name, index) == 0) {
             canAst.isOwner = 0;
-            return runClient(name, frame);
+            return canAst.serveMode ? serveAlreadyOwned(name) : runClient(name, frame);
         }
         log_error("设备锁定失败...");
         return 1;
@@ -80,6 +108,9 @@ int runOwner(const char* name, const _KCAN_USER_OBJ& frame) {
         sender = std::thread(hwSendThread, 1, listenFd, taskTxConfig, frame, !canAst.recvMode);
     }
     log_info("启动完成...");
+    if (canAst.serveMode) {
+        serveWhileUsed();
+    }
 
     if (sender.joinable()) {
         sender.join();

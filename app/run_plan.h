@@ -7,3 +7,6 @@
 // parsed frame to send in send mode.
 int runOwner(const char* name, const _KCAN_USER_OBJ& frame);
 int runClient(const char* name, const _KCAN_USER_OBJ& frame);
+// --serve when another process already owns the adapter: nothing to do;
+// says so and returns 0.
+int serveAlreadyOwned(const char* name);

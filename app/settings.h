@@ -23,6 +23,7 @@ struct CanAst {
     uint8_t isOwner;
     uint8_t echo;
     uint8_t iso;
+    uint8_t serveMode;  // --serve: an owner that only serves clients
     uint8_t chInited[kMaxChannels];
     statistics_t stats[kMaxChannels];
 };

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev python3 dpkg-dev file groff-base clang-14 libclang-rt-14-dev
-          can-utils python3-can python3-pytest tshark)
+          can-utils python3-can python3-pytest tshark python3-venv python3-setuptools)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -67,6 +67,8 @@ TEST(CommandLine, RefusedSettingsEndWithStatusOneBeforeTheSummary) {
           "10", "--id-random"},
          "--id-random 需要 --id-start(0x20) 不大于 --id-end(0x10)"},
         {{"-c", "abc"}, "参数 -c/--channel 的值无效: \"abc\""},  // even without a model
+        {{"-D", "DUNLINFD2", "-a", "500000", "--serve", "-r"},
+         "--serve 不能与 -s/-r/--status/--replay 同时使用"},
     };
     // Refused option values name the option and the value (shown up to 64
     // bytes, cut before a character that does not fit whole): each option
