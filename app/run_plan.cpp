@@ -24,7 +24,7 @@ constexpr auto kConnectRetry = std::chrono::milliseconds(50);
 // that a started owner does not outlive its users by much.
 constexpr int kServeLingerSeconds = 3;
 constexpr auto kServeLinger = std::chrono::seconds(kServeLingerSeconds);
-constexpr auto kServeWakeSlice = std::chrono::milliseconds(200);
+constexpr auto kServeWakeSlice = std::chrono::seconds(1);
 
 int exitStatusOfRun() {
     return hwSendFailures() > 0 ? 1 : 0;
