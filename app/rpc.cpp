@@ -398,27 +398,7 @@ int rpcServerRpcPkgHandle(int fd, RpcFramePkg* pkg) {
     }
     uint32_t channel = pkg->channel;
     if (pkg->cmd == RPC_SEND_REQ) {
-        pkg->userObj.direction = 0;
-        uint32_t result = hwSendUserObj(pkg->devType, pkg->devIndex, channel, &pkg->userObj);
-        pkg->result = static_cast<int32_t>(result);
-        if (!canAst.sendMode && !canAst.statusMode && !canAst.serveMode) {
-            canUserObjShow(&pkg->userObj, 1);
-            if (result == 0) {
-                log_error("发送失败.");
-            }
-        }
-        pkg->cmd = RPC_SEND_RESULT;
-        rpcPkgSetStampUs(pkg, frameLogNowUs());
-        {
-            // The requester gets its result even before its init request
-            // registered a channel for it.
-            std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
-            RpcClient* requester = findClientLocked(fd);
-            if (requester != nullptr && requester->channel != static_cast<int32_t>(channel)) {
-                queueForClientLocked(*requester, pkg, 1);
-            }
-            rpcBroadcastUserObj(pkg);
-        }
+        rpcServerSendBatch(fd, pkg, 1);
         return 0;
     }
 
@@ -473,6 +453,8 @@ void rpcServerSendBatch(int fd, RpcFramePkg* pkgs, size_t count) {
             }
         }
     }
+    // The requester gets its results even before its init request
+    // registered a channel for it.
     std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
     RpcClient* requester = findClientLocked(fd);
     if (requester != nullptr && requester->channel != static_cast<int32_t>(channel)) {

@@ -69,8 +69,8 @@ int rpcPkgRead(int fd, RpcFramePkg* pkg);
 void rpcServerManageThread(int listenFd, uint32_t devType, uint32_t devIndex, uint32_t channel);
 // Owner: handles one packet from the client on `fd`. Returns 0.
 int rpcServerRpcPkgHandle(int fd, RpcFramePkg* pkg);
-// Owner: transmits consecutive send requests of the client on `fd` (one
-// channel, one frame kind) together and answers each with its result.
+// Owner: transmits send requests of the client on `fd` (one channel, one
+// frame kind; a single request too) together and answers each with its result.
 void rpcServerSendBatch(int fd, RpcFramePkg* pkgs, size_t count);
 // Owner: hands a packet to every client of the packet's channel without
 // waiting for any of them.

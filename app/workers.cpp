@@ -222,12 +222,6 @@ uint32_t hwSendUserObjs(uint32_t devType, uint32_t devIndex, uint32_t channel,
     return sent;
 }
 
-uint32_t hwSendUserObj(uint32_t devType, uint32_t devIndex, uint32_t channel,
-                       const _KCAN_USER_OBJ* obj) {
-    uint8_t ok = 0;
-    return hwSendUserObjs(devType, devIndex, channel, obj, 1, &ok);
-}
-
 void hwObjRecvHandle(uint32_t devType, uint32_t devIndex, uint32_t channel,
                      const _KCAN_USER_OBJ* objs, int n) {
     if (channel >= static_cast<uint32_t>(kMaxChannels) || objs == nullptr || n <= 0) {
@@ -366,12 +360,27 @@ bool hwRunFailed() {
 
 namespace {
 
+// A packet about a frame of this process's channel.
+RpcFramePkg ownChannelPkg(uint8_t cmd, const _KCAN_USER_OBJ& obj) {
+    RpcFramePkg pkg;
+    std::memset(&pkg, 0, sizeof pkg);
+    pkg.cmd = cmd;
+    pkg.devType = canAst.devType;
+    pkg.devIndex = canAst.devIndex;
+    pkg.channel = canAst.channel;
+    pkg.userObj = obj;
+    return pkg;
+}
+
 // Hands a batch of the process's own frames to the adapter (owner) or to
 // the owner (client) and accounts for them; returns the frames handed over.
 class FrameSender {
   public:
     FrameSender(int isOwner, int socket, bool echo)
         : isOwner_(isOwner), socket_(socket), echo_(echo) {}
+
+    // Client: the owner's socket refused a request; nothing more can be sent.
+    bool broken() const { return broken_; }
 
     uint32_t send(_KCAN_USER_OBJ* objs, uint32_t n) {
         for (uint32_t i = 0; i < n; ++i) {
@@ -413,15 +422,9 @@ class FrameSender {
                 g_sendFailures.fetch_add(1);
                 shownFrom = i + 1;
             }
-            RpcFramePkg& pkg = pkgs[i];
-            std::memset(&pkg, 0, sizeof pkg);
-            pkg.cmd = RPC_SEND_RESULT;
-            pkg.devType = canAst.devType;
-            pkg.devIndex = canAst.devIndex;
-            pkg.channel = canAst.channel;
-            pkg.userObj = objs[i];
-            pkg.result = ok[i] ? 1 : 0;
-            rpcPkgSetStampUs(&pkg, stamp);
+            pkgs[i] = ownChannelPkg(RPC_SEND_RESULT, objs[i]);
+            pkgs[i].result = ok[i] ? 1 : 0;
+            rpcPkgSetStampUs(&pkgs[i], stamp);
         }
         if (echo_ && n > shownFrom) {
             canUserObjShow(objs + shownFrom, static_cast<int>(n - shownFrom));
@@ -444,14 +447,8 @@ class FrameSender {
         }
         RpcFramePkg pkgs[kSendBatch];
         for (uint32_t i = 0; i < n; ++i) {
-            RpcFramePkg& pkg = pkgs[i];
-            std::memset(&pkg, 0, sizeof pkg);
-            pkg.cmd = RPC_SEND_REQ;
-            pkg.devType = canAst.devType;
-            pkg.devIndex = canAst.devIndex;
-            pkg.channel = canAst.channel;
-            pkg.userObj = objs[i];
-            rpcClientTagRequest(&pkg);
+            pkgs[i] = ownChannelPkg(RPC_SEND_REQ, objs[i]);
+            rpcClientTagRequest(&pkgs[i]);
         }
         if (rpcPkgsWrite(socket_, pkgs, n) == 0) {
             return n;
@@ -466,10 +463,6 @@ class FrameSender {
         return 0;
     }
 
-  public:
-    bool broken() const { return broken_; }
-
-  private:
     int isOwner_;
     int socket_;
     bool echo_;

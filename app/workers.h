@@ -15,10 +15,6 @@
 int hwInit(uint32_t devType, uint32_t devIndex, uint32_t channel, uint8_t fd, uint32_t arbRate,
            uint32_t dataRate, uint8_t iso);
 
-// Transmits one tool frame and counts it; returns the library's result
-// (frames sent: 1 on success).
-uint32_t hwSendUserObj(uint32_t devType, uint32_t devIndex, uint32_t channel,
-                       const _KCAN_USER_OBJ* obj);
 // Transmits objs[0..n) with as few library calls as the frames allow and
 // counts each; ok[i] tells whether frame i went out. Every frame is tried
 // once, in order, as if sent one a call. Returns the frames sent.
