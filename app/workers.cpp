@@ -1,5 +1,6 @@
 #include "app/workers.h"
 
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -548,6 +549,11 @@ void sendFromReplay(FrameSender& sender, const TaskTxConfig& config, bool showPr
         return;
     }
     const bool paced = !g_replay.periodGiven;
+    if (paced) {
+        // The kernel's default timer slack (50 us) would add to every frame's
+        // wake-up; this thread does nothing else but send.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
     const auto pause = std::chrono::milliseconds(config.period);
     uint32_t sent = 0;
     _KCAN_USER_OBJ batch[kSendBatch];

@@ -142,10 +142,18 @@ def test_record_replay_record_keeps_the_pace(adapter_at, tmp_path):
     first = record("src.log", "first.log")
     second = record("first.log", "second.log")
     assert frames_of(second) == frames_of(first)
+    # Each frame's offset from the first, against the recorded one. Now and
+    # then the host wakes the sender late (a few ms on a loaded 2-core
+    # machine): that frame is late and its neighbours' intervals are off by as
+    # much. So every frame keeps to 1 ms but one a round, which keeps to 10 ms;
+    # none leaves early. The median takes out a late first frame.
+    want = [sum(gaps_ms[:i + 1]) for i in range(len(gaps_ms))]
     for got in (first, second):
-        intervals = [b.timestamp - a.timestamp for a, b in zip(got, got[1:])]
-        for want, have in zip(gaps_ms[1:], intervals):
-            assert abs(have * 1000 - want) < 1.0, (gaps_ms, intervals)
+        late = [(f.timestamp - got[0].timestamp) * 1000 - w for f, w in zip(got, want)]
+        base = sorted(late)[len(late) // 2]
+        off = [x - base for x in late]
+        assert all(-1.0 < x < 10.0 for x in off), (gaps_ms, off)
+        assert sum(x >= 1.0 for x in off) <= 1, (gaps_ms, off)
 
 
 def test_pcapng_on_standard_output_is_read_live(adapter_at, tmp_path):
