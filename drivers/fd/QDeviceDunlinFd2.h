@@ -154,6 +154,7 @@ class QDeviceDunlinFd2 : public QDevice {
     void restartUsbIfQuiet();
 
     QUserThreadObj dataRxThread_;
+    uint64_t lastStreamData_ = 0;  // worker only: when a stream read last brought data
     uint32_t deviceType_ = 0;
     uint32_t deviceIndex_ = 0;
     uint32_t channelCount_ = 0;

@@ -18,6 +18,12 @@ constexpr uint32_t kRetryIntervalMicros = 50000;
 constexpr uint32_t kEmptyReadPauseMicros = 100;
 constexpr uint32_t kFaultPassPauseMicros = 10000;  // between passes while restoring
 constexpr uint32_t kErrorPauseMicros = 1000;
+// At high frame rates a read returns one or two frames and wakes a reader
+// for each; pausing this long after such a read lets the next one carry
+// several. Reads further apart than kBusyGapMicros are not paused, so a
+// frame at a low rate is queued as soon as it comes.
+constexpr uint32_t kCoalesceMicros = 500;
+constexpr uint64_t kBusyGapMicros = 750;
 constexpr int kLibusbTimeout = -7;
 
 }  // namespace
@@ -112,6 +118,11 @@ void QDeviceDunlinFd2::dataReceiveTask() {
                                      kStreamReadTimeoutMs);
     if (got > 0) {
         usbRxDataProcess(chunk, static_cast<uint32_t>(got));
+        const uint64_t now = getCurMicroSec();
+        const bool busy = now - lastStreamData_ < kBusyGapMicros;
+        lastStreamData_ = now;
+        if (busy && static_cast<size_t>(got) < sizeof chunk / 2)
+            workerPause(kCoalesceMicros);
     } else if (got == 0) {
         workerPause(kEmptyReadPauseMicros);
     } else if (got != kLibusbTimeout) {
