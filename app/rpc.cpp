@@ -71,6 +71,9 @@ void flushClientLocked(RpcClient& client) {
     }
 }
 
+void flushQueuedLocked(RpcClient& client);
+RpcClient* findClientLocked(int fd);
+
 // Queues packets for one client and sends what the socket takes at once.
 void queueForClientLocked(RpcClient& client, const RpcFramePkg* pkgs, size_t count) {
     if (client.dead) {
@@ -78,13 +81,77 @@ void queueForClientLocked(RpcClient& client, const RpcFramePkg* pkgs, size_t cou
     }
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(pkgs);
     client.out.insert(client.out.end(), bytes, bytes + count * kRpcPkgSize);
-    flushClientLocked(client);
+    flushQueuedLocked(client);
+}
+
+// Sends what is queued for the client unless another thread is sending to
+// it (that thread sends them when done); drops a client that lags too far.
+void flushQueuedLocked(RpcClient& client) {
+    if (!client.sending) {
+        flushClientLocked(client);
+    }
     if (!client.dead && client.out.size() - client.outOffset > kRpcClientBacklogMax) {
         log_error("Client (%d) too slow, dropped", client.fd);
         client.dead = true;
     }
     if (client.dead || client.outOffset < client.out.size()) {
         wakeServer();
+    }
+}
+
+// Sends up to `size` bytes the socket takes now; false when the peer failed.
+bool sendNow(int fd, const uint8_t* bytes, size_t size, size_t* sent) {
+    *sent = 0;
+    while (*sent < size) {
+        ssize_t n = send(fd, bytes + *sent, size - *sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            *sent += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+    }
+    return true;
+}
+
+// Queues packets for the client on `fd` (of `channel`, unless -1) and sends
+// them. A client with nothing queued and nobody sending to it gets them
+// straight from `pkgs` with g_client_mutex released, so the readers of
+// different channels do not wait on one another's send(). Meanwhile others
+// queue behind (`sending`), and the server thread does not close the
+// descriptor. `lock` holds g_client_mutex on entry and on return.
+void sendToClient(std::unique_lock<std::recursive_mutex>& lock, int fd, int32_t channel,
+                  const RpcFramePkg* pkgs, size_t count) {
+    RpcClient* client = findClientLocked(fd);
+    if (client == nullptr || (channel >= 0 && client->channel != channel)) {
+        return;
+    }
+    if (client->dead || client->sending || client->outOffset < client->out.size()) {
+        queueForClientLocked(*client, pkgs, count);
+        return;
+    }
+    client->sending = true;
+    lock.unlock();
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(pkgs);
+    const size_t size = count * kRpcPkgSize;
+    size_t sent = 0;
+    const bool alive = sendNow(fd, bytes, size, &sent);
+    lock.lock();
+    client = findClientLocked(fd);  // kept while `sending`
+    client->sending = false;
+    if (!alive) {
+        client->dead = true;
+    }
+    if (client->dead) {
+        wakeServer();  // to reap it
+        return;
+    }
+    // What the socket did not take goes ahead of what others queued meanwhile.
+    client->out.insert(client->out.begin() + static_cast<std::ptrdiff_t>(client->outOffset),
+                       bytes + sent, bytes + size);
+    if (client->outOffset < client->out.size()) {
+        flushQueuedLocked(*client);
     }
 }
 
@@ -142,7 +209,7 @@ void noteClientGone() {
 void reapDeadClients() {
     std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
     for (auto it = g_client_fds.begin(); it != g_client_fds.end();) {
-        if (it->dead) {
+        if (it->dead && !it->sending) {
             log_info("Client (%d) Dislink", it->fd);
             close(it->fd);
             it = g_client_fds.erase(it);
@@ -369,7 +436,8 @@ void rpcServerManageThread(int listenFd, uint32_t /*devType*/, uint32_t /*devInd
         for (size_t i = firstClient; i < fds.size(); ++i) {
             if (fds[i].revents & POLLOUT) {
                 std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
-                if (RpcClient* client = findClientLocked(fds[i].fd)) {
+                RpcClient* client = findClientLocked(fds[i].fd);
+                if (client != nullptr && !client->sending) {
                     flushClientLocked(*client);
                 }
             }
@@ -471,13 +539,19 @@ void rpcBroadcastPkgs(const RpcFramePkg* pkgs, size_t count) {
     if (count == 0) {
         return;
     }
-    std::lock_guard<std::recursive_mutex> lock(g_client_mutex);
-    for (RpcClient& client : g_client_fds) {
-        // Clients keep only their own channel's packets; the others are not
-        // worth the socket traffic. Batches share one channel.
-        if (client.channel == static_cast<int32_t>(pkgs[0].channel)) {
-            queueForClientLocked(client, pkgs, count);
+    // Clients keep only their own channel's packets; the others are not
+    // worth the socket traffic. Batches share one channel.
+    const auto channel = static_cast<int32_t>(pkgs[0].channel);
+    std::unique_lock<std::recursive_mutex> lock(g_client_mutex);
+    int fds[kRpcMaxClients];
+    size_t n = 0;
+    for (const RpcClient& client : g_client_fds) {
+        if (client.channel == channel && n < static_cast<size_t>(kRpcMaxClients)) {
+            fds[n++] = client.fd;
         }
+    }
+    for (size_t i = 0; i < n; ++i) {
+        sendToClient(lock, fds[i], channel, pkgs, count);
     }
 }
 

@@ -31,6 +31,7 @@ struct RpcClient {
     int fd = -1;
     int32_t channel = -1;      // from its init request; -1 until then
     bool dead = false;         // to be closed and removed by the server thread
+    bool sending = false;      // a thread sends to it outside g_client_mutex
     std::vector<uint8_t> out;  // bytes not yet taken by the socket
     size_t outOffset = 0;
     RpcPkgAssembler in;
