@@ -21,7 +21,8 @@ constexpr uint32_t kErrorPauseMicros = 1000;
 // At high frame rates a read returns one or two frames and wakes a reader
 // for each; pausing this long after such a read lets the next one carry
 // several. Reads further apart than kBusyGapMicros are not paused, so a
-// frame at a low rate is queued as soon as it comes.
+// frame at a low rate is queued as soon as it comes; nor is a read that
+// filled the buffer, as more is waiting.
 constexpr uint32_t kCoalesceMicros = 500;
 constexpr uint64_t kBusyGapMicros = 750;
 constexpr int kLibusbTimeout = -7;
@@ -121,7 +122,7 @@ void QDeviceDunlinFd2::dataReceiveTask() {
         const uint64_t now = getCurMicroSec();
         const bool busy = now - lastStreamData_ < kBusyGapMicros;
         lastStreamData_ = now;
-        if (busy && static_cast<size_t>(got) < sizeof chunk / 2)
+        if (busy && static_cast<size_t>(got) < sizeof chunk)
             workerPause(kCoalesceMicros);
     } else if (got == 0) {
         workerPause(kEmptyReadPauseMicros);
