@@ -155,6 +155,7 @@ class QDeviceDunlinFd2 : public QDevice {
 
     QUserThreadObj dataRxThread_;
     uint64_t lastStreamData_ = 0;  // worker only: when a stream read last brought data
+    bool coalescing_ = false;      // worker only: pausing after reads, the rate being high
     uint32_t deviceType_ = 0;
     uint32_t deviceIndex_ = 0;
     uint32_t channelCount_ = 0;

@@ -20,11 +20,13 @@ constexpr uint32_t kFaultPassPauseMicros = 10000;  // between passes while resto
 constexpr uint32_t kErrorPauseMicros = 1000;
 // At high frame rates a read returns one or two frames and wakes a reader
 // for each; pausing this long after such a read lets the next one carry
-// several. Reads further apart than kBusyGapMicros are not paused, so a
-// frame at a low rate is queued as soon as it comes; nor is a read that
-// filled the buffer, as more is waiting.
+// several. The pauses start when two reads bring data less than
+// kBusyGapMicros apart (over 3,000 frames/s) and go on while data keeps
+// coming within kBusyGapMicros of a pause's end, so a frame at a low rate is
+// queued as soon as it comes. A read that filled the buffer is not followed
+// by a pause: more is waiting.
 constexpr uint32_t kCoalesceMicros = 500;
-constexpr uint64_t kBusyGapMicros = 750;
+constexpr uint64_t kBusyGapMicros = 300;
 constexpr int kLibusbTimeout = -7;
 
 }  // namespace
@@ -120,9 +122,9 @@ void QDeviceDunlinFd2::dataReceiveTask() {
     if (got > 0) {
         usbRxDataProcess(chunk, static_cast<uint32_t>(got));
         const uint64_t now = getCurMicroSec();
-        const bool busy = now - lastStreamData_ < kBusyGapMicros;
+        coalescing_ = now - lastStreamData_ < kBusyGapMicros + (coalescing_ ? kCoalesceMicros : 0);
         lastStreamData_ = now;
-        if (busy && static_cast<size_t>(got) < sizeof chunk)
+        if (coalescing_ && static_cast<size_t>(got) < sizeof chunk)
             workerPause(kCoalesceMicros);
     } else if (got == 0) {
         workerPause(kEmptyReadPauseMicros);
