@@ -23,8 +23,8 @@ constexpr uint32_t kErrorPauseMicros = 1000;
 // several. The pauses start when two reads bring data less than
 // kBusyGapMicros apart (over 3,000 frames/s) and go on while data keeps
 // coming within kBusyGapMicros of a pause's end, so a frame at a low rate is
-// queued as soon as it comes. A read that filled the buffer is not followed
-// by a pause: more is waiting.
+// queued as soon as it comes. A read that left no room for another packet
+// is not followed by a pause: more is waiting.
 constexpr uint32_t kCoalesceMicros = 500;
 constexpr uint64_t kBusyGapMicros = 300;
 constexpr int kLibusbTimeout = -7;
@@ -124,7 +124,9 @@ void QDeviceDunlinFd2::dataReceiveTask() {
         const uint64_t now = getCurMicroSec();
         coalescing_ = now - lastStreamData_ < kBusyGapMicros + (coalescing_ ? kCoalesceMicros : 0);
         lastStreamData_ = now;
-        if (coalescing_ && static_cast<size_t>(got) < sizeof chunk)
+        const bool roomLeft =
+            sizeof chunk - static_cast<size_t>(got) >= kPacketHeaderSize + kFdRecordSize;
+        if (coalescing_ && roomLeft)
             workerPause(kCoalesceMicros);
     } else if (got == 0) {
         workerPause(kEmptyReadPauseMicros);
