@@ -40,23 +40,32 @@ void wakeServer() {
     }
 }
 
+// Sends up to `size` bytes the socket takes now; false when the peer failed.
+bool sendNow(int fd, const uint8_t* bytes, size_t size, size_t* sent) {
+    *sent = 0;
+    while (*sent < size) {
+        ssize_t n = send(fd, bytes + *sent, size - *sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            *sent += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+    }
+    return true;
+}
+
 // Sends what the socket takes now; marks the client dead on a failed peer.
 // Caller holds g_client_mutex.
 void flushClientLocked(RpcClient& client) {
-    while (!client.dead && client.outOffset < client.out.size()) {
-        ssize_t n = send(client.fd, client.out.data() + client.outOffset,
-                         client.out.size() - client.outOffset, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            client.outOffset += static_cast<size_t>(n);
-            continue;
+    if (!client.dead && client.outOffset < client.out.size()) {
+        size_t sent = 0;
+        if (!sendNow(client.fd, client.out.data() + client.outOffset,
+                     client.out.size() - client.outOffset, &sent)) {
+            client.dead = true;
         }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            break;
-        }
-        client.dead = true;
+        client.outOffset += sent;
     }
     if (client.outOffset == client.out.size()) {
         client.out.clear();
@@ -99,24 +108,8 @@ void flushQueuedLocked(RpcClient& client) {
     }
 }
 
-// Sends up to `size` bytes the socket takes now; false when the peer failed.
-bool sendNow(int fd, const uint8_t* bytes, size_t size, size_t* sent) {
-    *sent = 0;
-    while (*sent < size) {
-        ssize_t n = send(fd, bytes + *sent, size - *sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            *sent += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-        }
-    }
-    return true;
-}
-
-// Queues packets for the client on `fd` (of `channel`, unless -1) and sends
-// them. A client with nothing queued and nobody sending to it gets them
+// Queues packets for the client on `fd`, if it is still a client of
+// `channel`, and sends them. A client with nothing queued and nobody sending to it gets them
 // straight from `pkgs` with g_client_mutex released, so the readers of
 // different channels do not wait on one another's send(). Meanwhile others
 // queue behind (`sending`), and the server thread does not close the
@@ -124,7 +117,7 @@ bool sendNow(int fd, const uint8_t* bytes, size_t size, size_t* sent) {
 void sendToClient(std::unique_lock<std::recursive_mutex>& lock, int fd, int32_t channel,
                   const RpcFramePkg* pkgs, size_t count) {
     RpcClient* client = findClientLocked(fd);
-    if (client == nullptr || (channel >= 0 && client->channel != channel)) {
+    if (client == nullptr || client->channel != channel) {
         return;
     }
     if (client->dead || client->sending || client->outOffset < client->out.size()) {
