@@ -38,15 +38,21 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
+def tool_env(env):
+    """The environment of a kestrun process on virtual adapters."""
+    full_env = dict(os.environ)
+    full_env.update(env)
+    full_env.setdefault("ASAN_OPTIONS", "verify_asan_link_order=0")
+    return full_env
+
+
 class Tool:
     """One kestrun process on virtual adapters, its output in a file."""
 
     def __init__(self, build, args, env, out_path):
         self.out_path = out_path
         self.out = open(out_path, "wb")
-        full_env = dict(os.environ)
-        full_env.update(env)
-        full_env.setdefault("ASAN_OPTIONS", "verify_asan_link_order=0")
+        full_env = tool_env(env)
         self.proc = subprocess.Popen([os.path.join(build, "kestrun-sim")] + args,
                                      stdout=self.out, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL, env=full_env, cwd="/tmp")
@@ -312,13 +318,62 @@ def bench_idle(args):
     return ok
 
 
+class LineTimer:
+    """Times frames put on a virtual adapter's stream to the lines a process
+    prints for them, reading its standard output in a thread. Only lines
+    holding `marker` are looked at for identifiers."""
+
+    def __init__(self, proc, marker):
+        self.marker = marker
+        self.sent = {}
+        self.latencies = []
+        self.ready = threading.Event()  # the process printed its start-up line
+        threading.Thread(target=self._read, args=(proc.stdout,), daemon=True).start()
+
+    def _read(self, stream):
+        for raw in stream:
+            now = time.perf_counter()
+            if self.marker not in raw:
+                if "设备初始化成功".encode() in raw or "启动完成".encode() in raw:
+                    self.ready.set()
+                continue
+            m = re.search(rb"CAN ID:0x([0-9A-F]+) ", raw)
+            if m:
+                ident = int(m.group(1), 16)
+                if ident in self.sent:
+                    self.latencies.append(now - self.sent.pop(ident))
+
+    def inject(self, ctl, index, channel, idents, period, frame):
+        """Puts a frame every `period` seconds on the channel's stream;
+        `frame` holds the inject command's frame words, %x the identifier."""
+        next_at = time.perf_counter()
+        for ident in idents:
+            next_at += period
+            delay = next_at - time.perf_counter()
+            if delay > 0:
+                time.sleep(delay)
+            self.sent[ident] = time.perf_counter()
+            ctl.command("dev %d inject %d %s" % (index, channel, frame % ident))
+
+
+def report_latency(label, what, latencies, samples):
+    """Prints the median, 99th percentile and maximum; False when more than
+    1 % of the frames were not seen."""
+    if len(latencies) < samples * 0.99:
+        print("%s: only %d of %d lines seen  FAIL" % (label, len(latencies), samples))
+        return False
+    lat = sorted(latencies)
+    print("%s: %d %s: median %.3f ms, 99th percentile %.3f ms, max %.3f ms"
+          % (label, len(lat), what, statistics.median(lat) * 1e3,
+             lat[int(len(lat) * 0.99) - 1] * 1e3, lat[-1] * 1e3))
+    return True
+
+
 def measure_latency(build, args, work, on_client):
     control = os.path.join(work, "ctl-lat.sock")
     env = {"KESTRUN_SIM": "DUNLINFD2*%d" % (args.index + 1), "KESTRUN_SIM_CONTROL": control}
     base = ["-D", "DUNLINFD2", "-i", str(args.index), "-a", "1000000"]
-    full_env = dict(os.environ)
-    full_env.update(env)
-    full_env.setdefault("ASAN_OPTIONS", "verify_asan_link_order=0")
+    full_env = tool_env(env)
     sim = os.path.join(build, "kestrun-sim")
     owner_out = subprocess.PIPE if not on_client else subprocess.DEVNULL
     owner = subprocess.Popen([sim] + base + ["-c", "0", "-r"], stdout=owner_out,
@@ -333,42 +388,17 @@ def measure_latency(build, args, work, on_client):
                                   stderr=subprocess.DEVNULL, env=full_env, cwd="/tmp")
         reader = client
         channel = 1
-    sent = {}
-    latencies = []
-    ready = threading.Event()
-
-    def read_lines():
-        for raw in reader.stdout:
-            now = time.perf_counter()
-            line = raw.decode("utf-8", "replace")
-            if "设备初始化成功" in line or "启动完成" in line:
-                ready.set()
-            m = re.search(r"接收->CAN ID:0x([0-9A-F]+) ", line)
-            if m:
-                ident = int(m.group(1), 16)
-                if ident in sent:
-                    latencies.append(now - sent.pop(ident))
-
-    t = threading.Thread(target=read_lines, daemon=True)
-    t.start()
-    ready.wait(30)
+    timer = LineTimer(reader, "接收->CAN ID:".encode())
+    timer.ready.wait(30)
     time.sleep(0.5)
-    samples = args.samples
-    next_at = time.perf_counter()
-    for i in range(samples):
-        ident = 0x100 + (i % 0x600)
-        next_at += 0.001  # 1000 frames/s
-        delay = next_at - time.perf_counter()
-        if delay > 0:
-            time.sleep(delay)
-        sent[ident] = time.perf_counter()
-        ctl.command("dev %d inject %d C S D %x 00" % (args.index, channel, ident))
+    idents = [0x100 + (i % 0x600) for i in range(args.samples)]
+    timer.inject(ctl, args.index, channel, idents, 0.001, "C S D %x 00")  # 1000 frames/s
     time.sleep(1)
     for p in (client, owner):
         if p is not None:
             p.send_signal(signal.SIGINT)
             p.wait(20)
-    return latencies
+    return timer.latencies
 
 
 def bench_latency(args):
@@ -376,15 +406,8 @@ def bench_latency(args):
     with tempfile.TemporaryDirectory(prefix="kestrun-bench-") as work:
         for who, on_client in (("owner", False), ("client", True)):
             lat = measure_latency(args.build, args, work, on_client)
-            if len(lat) < args.samples * 0.99:
-                print("latency %s: only %d of %d lines seen  FAIL" % (who, len(lat), args.samples))
-                ok = False
-                continue
-            lat.sort()
-            med = statistics.median(lat) * 1e3
-            p99 = lat[int(len(lat) * 0.99) - 1] * 1e3
-            print("latency %s: %d frames at 1000 frames/s: median %.3f ms, 99th percentile "
-                  "%.3f ms, max %.3f ms" % (who, len(lat), med, p99, lat[-1] * 1e3))
+            ok = report_latency("latency " + who, "frames at 1000 frames/s", lat,
+                                args.samples) and ok
     return ok
 
 
@@ -396,9 +419,7 @@ def measure_loaded_latency(build, args, work, on_client):
     control = os.path.join(work, "ctl-load.sock")
     env = {"KESTRUN_SIM": "ZARO3018*%d" % (args.index + 1), "KESTRUN_SIM_CONTROL": control}
     base = ["-D", "ZARO3018", "-i", str(args.index), "-a", "1000000"]
-    full_env = dict(os.environ)
-    full_env.update(env)
-    full_env.setdefault("ASAN_OPTIONS", "verify_asan_link_order=0")
+    full_env = tool_env(env)
     sim = os.path.join(build, "kestrun-sim")
     channel = 1 if on_client else 0
     procs = []
@@ -408,28 +429,8 @@ def measure_loaded_latency(build, args, work, on_client):
                                       stderr=subprocess.DEVNULL, env=full_env, cwd="/tmp"))
         if ch == 0:
             time.sleep(1)  # the owner first
-    reader = procs[channel]
-    sent = {}
-    latencies = []
-    ready = threading.Event()
-
-    def read_lines():
-        for raw in reader.stdout:
-            now = time.perf_counter()
-            if b"EXT:1" not in raw:
-                if not ready.is_set() and ("设备初始化成功".encode() in raw or
-                                           "启动完成".encode() in raw):
-                    ready.set()
-                continue
-            m = re.search(rb"CAN ID:0x([0-9A-F]+) EXT:1", raw)
-            if m:
-                ident = int(m.group(1), 16)
-                if ident in sent:
-                    latencies.append(now - sent.pop(ident))
-
-    t = threading.Thread(target=read_lines, daemon=True)
-    t.start()
-    ready.wait(30)
+    timer = LineTimer(procs[channel], b"EXT:1")
+    timer.ready.wait(30)
     ctl = Control(control)
     time.sleep(1)  # every client connected
     for ch in range(8):
@@ -438,22 +439,15 @@ def measure_loaded_latency(build, args, work, on_client):
             raise SystemExit(reply)
     time.sleep(1)
     samples = args.samples // 5
-    next_at = time.perf_counter()
-    for i in range(samples):
-        ident = 0x1000000 + i
-        next_at += 0.005  # 200 frames/s
-        delay = next_at - time.perf_counter()
-        if delay > 0:
-            time.sleep(delay)
-        sent[ident] = time.perf_counter()
-        ctl.command("dev %d inject %d C E D %x A5" % (args.index, channel, ident))
+    idents = [0x1000000 + i for i in range(samples)]
+    timer.inject(ctl, args.index, channel, idents, 0.005, "C E D %x A5")  # 200 frames/s
     time.sleep(1)
     for ch in range(8):
         ctl.command("dev %d gen stop %d" % (args.index, ch))
     for p in reversed(procs):
         p.send_signal(signal.SIGINT)
         p.wait(20)
-    return latencies, samples
+    return timer.latencies, samples
 
 
 def bench_loadlatency(args):
@@ -461,17 +455,8 @@ def bench_loadlatency(args):
     with tempfile.TemporaryDirectory(prefix="kestrun-bench-") as work:
         for who, on_client in (("owner", False), ("client", True)):
             lat, samples = measure_loaded_latency(args.build, args, work, on_client)
-            if len(lat) < samples * 0.99:
-                print("latency under full load, %s: only %d of %d lines seen  FAIL"
-                      % (who, len(lat), samples))
-                ok = False
-                continue
-            lat.sort()
-            med = statistics.median(lat) * 1e3
-            p99 = lat[int(len(lat) * 0.99) - 1] * 1e3
-            print("latency under full load, %s: %d markers at 200/s among 72,072 frames/s: "
-                  "median %.3f ms, 99th percentile %.3f ms, max %.3f ms"
-                  % (who, len(lat), med, p99, lat[-1] * 1e3))
+            ok = report_latency("latency under full load, " + who,
+                                "markers at 200/s among 72,072 frames/s", lat, samples) and ok
     return ok
 
 
